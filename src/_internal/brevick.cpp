@@ -1,0 +1,2 @@
+// placeholder: module under construction
+#include "_internal/common/py.hpp"

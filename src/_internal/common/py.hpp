@@ -1,0 +1,189 @@
+// The small layer every extension module stands on: an owning reference,
+// the bridge that turns C++ exceptions into Python errors at an entry point,
+// CPython-style argument errors, and access to the code units of a str.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace qv {
+
+// Thrown when a Python error is already set; the entry-point bridge returns
+// NULL and leaves the error in place.
+struct PyErrorSet {};
+
+[[noreturn]] inline void throw_error_set() { throw PyErrorSet{}; }
+
+// An owning reference to a Python object (nullptr allowed).
+class Ref {
+public:
+  Ref() noexcept = default;
+  Ref(std::nullptr_t) noexcept {}
+  ~Ref() { Py_XDECREF(p_); }
+  Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+
+  // Takes over a new reference (may be nullptr).
+  static Ref steal(PyObject* p) noexcept {
+    Ref r;
+    r.p_ = p;
+    return r;
+  }
+  // Takes a new reference to a borrowed object.
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return steal(p);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+  PyObject* p_ = nullptr;
+};
+
+// Takes a new reference returned by the C API; a NULL result means the call
+// set an error, which propagates as PyErrorSet.
+inline Ref own(PyObject* p) {
+  if (!p) throw_error_set();
+  return Ref::steal(p);
+}
+
+// A C API status check: -1 (or any negative value) means an error is set.
+inline int check(int status) {
+  if (status < 0) throw_error_set();
+  return status;
+}
+
+// Runs an entry point body and translates every C++ exception into the
+// Python error; nothing C++ ever crosses into the interpreter.
+template <class F>
+PyObject* guard(F&& body) noexcept {
+  try {
+    return std::forward<F>(body)();
+  } catch (const PyErrorSet&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    return nullptr;
+  }
+}
+
+// Same for slots that report failure with -1.
+template <class F>
+int guard_int(F&& body) noexcept {
+  try {
+    return std::forward<F>(body)();
+  } catch (const PyErrorSet&) {
+    return -1;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+    return -1;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    return -1;
+  }
+}
+
+// Raises `exc` with `message` and unwinds to the entry point.
+[[noreturn]] inline void raise(PyObject* exc, const char* message) {
+  PyErr_SetString(exc, message);
+  throw_error_set();
+}
+
+// "f() argument 'name' must be str, not int", as CPython words it.
+[[noreturn]] inline void raise_arg_type(const char* func, const char* arg, const char* expected,
+                                        PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", func, arg, expected,
+               Py_TYPE(got)->tp_name);
+  throw_error_set();
+}
+
+inline void require_str(const char* func, const char* arg, PyObject* o) {
+  if (!PyUnicode_Check(o)) raise_arg_type(func, arg, "str", o);
+}
+inline void require_list(const char* func, const char* arg, PyObject* o) {
+  if (!PyList_Check(o)) raise_arg_type(func, arg, "list", o);
+}
+
+// The code units of a str: one unit per code point, 1, 2 or 4 bytes wide.
+// `visit_units(s, f)` calls f(const CharT* data, std::size_t length) with the
+// right unit type, so text routines are written once as templates and run
+// on the string's own storage without copying or decoding.
+template <class F>
+decltype(auto) visit_units(PyObject* s, F&& f) {
+  const void* data = PyUnicode_DATA(s);
+  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      return f(static_cast<const Py_UCS1*>(data), n);
+    case PyUnicode_2BYTE_KIND:
+      return f(static_cast<const Py_UCS2*>(data), n);
+    default:
+      return f(static_cast<const Py_UCS4*>(data), n);
+  }
+}
+
+// str[start:stop] in code points; returns the object itself for the whole.
+inline Ref substr(PyObject* s, std::size_t start, std::size_t stop) {
+  return own(PyUnicode_Substring(s, static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(stop)));
+}
+
+// UTF-8 of a str; lone surrogates are encoded as with "surrogatepass".
+// The view points into the str (zero-copy) or into `scratch`.
+inline std::string_view utf8(PyObject* s, std::string& scratch) {
+  Py_ssize_t n = 0;
+  if (const char* p = PyUnicode_AsUTF8AndSize(s, &n)) return {p, static_cast<std::size_t>(n)};
+  PyErr_Clear();
+  Ref b = own(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+  scratch.assign(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
+  return scratch;
+}
+
+// A str from UTF-8 (lone surrogates decoded as with "surrogatepass").
+inline Ref str_from_utf8(std::string_view s) {
+  return own(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
+}
+
+// A str from ASCII bytes known to be ASCII (no validation pass beyond copy).
+inline Ref str_from_ascii(std::string_view s) {
+  PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+  if (!o) throw_error_set();
+  std::char_traits<char>::copy(static_cast<char*>(PyUnicode_DATA(o)), s.data(), s.size());
+  return Ref::steal(o);
+}
+
+// An interned str, for names and dict keys built once at module load.
+inline Ref interned(const char* s) { return own(PyUnicode_InternFromString(s)); }
+
+// Adds `value` to module `m` as `name` (steals nothing).
+inline void add_object(PyObject* m, const char* name, const Ref& value) {
+  Py_INCREF(value.get());
+  if (PyModule_AddObject(m, name, value.get()) < 0) {
+    Py_DECREF(value.get());
+    throw_error_set();
+  }
+}
+
+}  // namespace qv

@@ -1,0 +1,89 @@
+// Python-free text routines over code-unit arrays. A unit is one code point
+// (uint8_t, char16_t-like uint16_t or char32_t-like uint32_t storage, the
+// three layouts CPython uses for str), so positions and lengths here are
+// code-point counts and results are index ranges into the input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace qv::core {
+
+// The whitespace set of every trim and split in the library: U+0009..U+000D,
+// U+001C..U+001F, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028,
+// U+2029, U+202F, U+205F, U+3000 (exactly what str.strip() removes).
+constexpr bool is_space(char32_t c) noexcept {
+  if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+  switch (c) {
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+// A half-open range [begin, end) of code points.
+struct Span {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  constexpr std::size_t size() const noexcept { return end - begin; }
+  constexpr bool empty() const noexcept { return begin == end; }
+  friend constexpr bool operator==(Span, Span) = default;
+};
+
+template <class C>
+constexpr Span trim(const C* s, Span r) noexcept {
+  while (r.begin < r.end && is_space(static_cast<char32_t>(s[r.begin]))) ++r.begin;
+  while (r.end > r.begin && is_space(static_cast<char32_t>(s[r.end - 1]))) --r.end;
+  return r;
+}
+
+template <class C>
+constexpr Span trim(const C* s, std::size_t n) noexcept {
+  return trim(s, Span{0, n});
+}
+
+// Whether s[r] starts / ends with the ASCII text `lit`.
+template <class C>
+constexpr bool starts_with(const C* s, Span r, std::string_view lit) noexcept {
+  if (r.size() < lit.size()) return false;
+  for (std::size_t i = 0; i < lit.size(); ++i)
+    if (static_cast<char32_t>(s[r.begin + i]) != static_cast<unsigned char>(lit[i])) return false;
+  return true;
+}
+
+template <class C>
+constexpr bool ends_with(const C* s, Span r, std::string_view lit) noexcept {
+  if (r.size() < lit.size()) return false;
+  const std::size_t at = r.end - lit.size();
+  for (std::size_t i = 0; i < lit.size(); ++i)
+    if (static_cast<char32_t>(s[at + i]) != static_cast<unsigned char>(lit[i])) return false;
+  return true;
+}
+
+// Splits s[0:n] at runs of whitespace, dropping empty pieces
+// (str.split() with no arguments).
+template <class C>
+std::vector<Span> split_ws(const C* s, std::size_t n) {
+  std::vector<Span> out;
+  std::size_t i = 0;
+  while (i < n) {
+    while (i < n && is_space(static_cast<char32_t>(s[i]))) ++i;
+    if (i == n) break;
+    const std::size_t start = i;
+    while (i < n && !is_space(static_cast<char32_t>(s[i]))) ++i;
+    out.push_back({start, i});
+  }
+  return out;
+}
+
+}  // namespace qv::core
