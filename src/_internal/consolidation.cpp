@@ -1,2 +1,151 @@
-// placeholder: module under construction
+// quorvane._internal.consolidation: the request that asks a model for one
+// non-obvious insight across a batch of memories, the cleaning of its reply,
+// and the batch limits of the default tuning profile.
+#include <array>
+
+#include "_internal/common/args.hpp"
+#include "_internal/common/memory_lines.hpp"
 #include "_internal/common/py.hpp"
+#include "_internal/common/text.hpp"
+#include "core/reply.hpp"
+
+namespace {
+
+constexpr const char kSystem[] =
+    "You are a memory consolidation engine for an AI agent. Your task is to synthesize "
+    "patterns from a set of raw memories into a single insight.\n"
+    "\n"
+    "Rules:\n"
+    "- Produce ONE concise insight (2-4 sentences).\n"
+    "- The insight must capture a NON-OBVIOUS pattern, connection, or lesson across the "
+    "memories \xE2\x80\x94 not a summary.\n"
+    "- Do NOT list the memories or repeat them.\n"
+    "- Do NOT include preamble, explanation, or meta-commentary.\n"
+    "- Respond with ONLY the insight text.\n";
+
+constexpr const char kUser[] =
+    "Below are {count} memories captured by an AI agent. Identify the most significant "
+    "pattern, insight, or connection.\n"
+    "\n"
+    "Memories:\n"
+    "{formatted_memories}\n";
+
+// Set once by the module's init; never released (see memory_lines.cpp).
+PyObject* g_system = nullptr;
+PyObject* g_user_text = nullptr;
+const qv::Template* g_user = nullptr;
+
+constexpr qv::MemoryLineStyle kStyle{"build_consolidation_prompt", false};
+
+PyObject* build_consolidation_prompt(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return qv::guard([&] {
+    std::array<PyObject*, 1> a;
+    qv::bind_args<1>("build_consolidation_prompt", args, nargs, kwnames, {"memories"}, 1, a);
+    qv::require_list("build_consolidation_prompt", "memories", a[0]);
+    return qv::build_memory_request(g_system, *g_user, a[0], kStyle).release();
+  });
+}
+
+PyObject* parse_consolidation_output(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return qv::guard([&] {
+    std::array<PyObject*, 1> a;
+    qv::bind_args<1>("parse_consolidation_output", args, nargs, kwnames, {"response"}, 1, a);
+    qv::require_str("parse_consolidation_output", "response", a[0]);
+    const qv::core::Span r = qv::visit_units(
+        a[0], [](const auto* u, std::size_t n) { return qv::core::clean_reply(u, n); });
+    return qv::substr(a[0], r.begin, r.end).release();
+  });
+}
+
+PyDoc_STRVAR(build_doc,
+             "build_consolidation_prompt(memories)\n"
+             "--\n"
+             "\n"
+             "Build the chat request that asks for one insight across `memories`.\n"
+             "\n"
+             "`memories` is a list of mappings, each with `content`, `event_type` and\n"
+             "`created_at`, shown in list order as lines\n"
+             "\"[i] (<event_type>, <created_at>): <content>\" numbered from 1. A dict\n"
+             "content is written as json.dumps(content, ensure_ascii=True, default=str);\n"
+             "any other value as str(). Returns (_CONSOLIDATION_SYSTEM, [{\"role\": \"user\",\n"
+             "\"content\": <message>}]).\n"
+             "\n"
+             "Raises TypeError if `memories` is not a list or holds a non-mapping,\n"
+             "KeyError naming a missing field, and the JSON errors of a content that\n"
+             "cannot be encoded (TypeError for a bad key, ValueError for a cycle).");
+
+PyDoc_STRVAR(parse_doc,
+             "parse_consolidation_output(response)\n"
+             "--\n"
+             "\n"
+             "Return the insight text of a model reply.\n"
+             "\n"
+             "Strips whitespace, then one surrounding ``` fence (a language tag after\n"
+             "the opening fence stays), then one surrounding pair of double quotes,\n"
+             "stripping again after each. Accepts any str and never fails on its\n"
+             "content; raises TypeError if `response` is not a str.");
+
+PyMethodDef methods[] = {
+    {"build_consolidation_prompt", reinterpret_cast<PyCFunction>(
+                                       reinterpret_cast<void (*)()>(build_consolidation_prompt)),
+     METH_FASTCALL | METH_KEYWORDS, build_doc},
+    {"parse_consolidation_output", reinterpret_cast<PyCFunction>(
+                                       reinterpret_cast<void (*)()>(parse_consolidation_output)),
+     METH_FASTCALL | METH_KEYWORDS, parse_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyDoc_STRVAR(module_doc,
+             "Memory consolidation: the request for one insight across a batch of\n"
+             "memories, the cleaning of the model's reply, and the batch limits of the\n"
+             "default tuning profile (MAX_CONSOLIDATION_INPUTS,\n"
+             "DEFAULT_CONSOLIDATION_MIN_SALIENCE, TIER2_DEDUP_THRESHOLD).");
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "quorvane._internal.consolidation", module_doc, -1, methods,
+    nullptr,               nullptr,                            nullptr,    nullptr,
+};
+
+void init(PyObject* m) {
+  // The limits come from a default profile, so they follow its defaults.
+  qv::Ref brevick = qv::own(PyImport_ImportModule("quorvane._internal.brevick"));
+  qv::Ref profile_type = qv::own(PyObject_GetAttrString(brevick.get(), "Brevick"));
+  qv::Ref profile = qv::own(PyObject_CallNoArgs(profile_type.get()));
+  qv::add_object(m, "_COMPAT_PROFILE", profile);
+  static constexpr std::array<std::array<const char*, 2>, 3> limits = {{
+      {"MAX_CONSOLIDATION_INPUTS", "consolidation_max_inputs"},
+      {"DEFAULT_CONSOLIDATION_MIN_SALIENCE", "consolidation_min_salience"},
+      {"TIER2_DEDUP_THRESHOLD", "tier2_dedup_threshold"},
+  }};
+  for (const auto& [name, field] : limits)
+    qv::add_object(m, name, qv::own(PyObject_GetAttrString(profile.get(), field)));
+
+  qv::init_memory_lines();
+  if (!g_system) {
+    qv::Ref system = qv::str_from_utf8(kSystem);
+    qv::Ref user = qv::str_from_utf8(kUser);
+    g_user = new qv::Template(user.get(), {"count", "formatted_memories"});
+    g_system = system.release();
+    g_user_text = user.release();
+  }
+  qv::add_object(m, "_CONSOLIDATION_SYSTEM", qv::Ref::borrow(g_system));
+  qv::add_object(m, "_CONSOLIDATION_USER", qv::Ref::borrow(g_user_text));
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_consolidation() {
+  PyObject* m = PyModule_Create(&module_def);
+  if (!m) return nullptr;
+  return qv::guard([&]() -> PyObject* {
+    try {
+      init(m);
+    } catch (...) {
+      Py_DECREF(m);
+      throw;
+    }
+    return m;
+  });
+}

@@ -1,0 +1,42 @@
+"""Memory consolidation: the request for one insight across a batch of
+memories, the cleaning of the model's reply, and the batch limits of the
+default tuning profile (MAX_CONSOLIDATION_INPUTS,
+DEFAULT_CONSOLIDATION_MIN_SALIENCE, TIER2_DEDUP_THRESHOLD)."""
+
+from collections.abc import Mapping
+from typing import Any, Final
+
+from quorvane._internal.brevick import Brevick
+
+_COMPAT_PROFILE: Final[Brevick]
+MAX_CONSOLIDATION_INPUTS: Final[int]
+DEFAULT_CONSOLIDATION_MIN_SALIENCE: Final[float]
+TIER2_DEDUP_THRESHOLD: Final[float]
+_CONSOLIDATION_SYSTEM: Final[str]
+_CONSOLIDATION_USER: Final[str]
+
+def build_consolidation_prompt(
+    memories: list[Mapping[str, Any]],
+) -> tuple[str, list[dict[str, str]]]:
+    """Build the chat request that asks for one insight across `memories`.
+
+    `memories` is a list of mappings, each with `content`, `event_type` and
+    `created_at`, shown in list order as lines
+    "[i] (<event_type>, <created_at>): <content>" numbered from 1. A dict
+    content is written as json.dumps(content, ensure_ascii=True, default=str);
+    any other value as str(). Returns (_CONSOLIDATION_SYSTEM, [{"role": "user",
+    "content": <message>}]).
+
+    Raises TypeError if `memories` is not a list or holds a non-mapping,
+    KeyError naming a missing field, and the JSON errors of a content that
+    cannot be encoded (TypeError for a bad key, ValueError for a cycle).
+    """
+
+def parse_consolidation_output(response: str) -> str:
+    """Return the insight text of a model reply.
+
+    Strips whitespace, then one surrounding ``` fence (a language tag after
+    the opening fence stays), then one surrounding pair of double quotes,
+    stripping again after each. Accepts any str and never fails on its
+    content; raises TypeError if `response` is not a str.
+    """
