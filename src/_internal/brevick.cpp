@@ -538,12 +538,16 @@ void each_mapping_item(PyObject* m, F&& f) {
     each_dict_item(m, f);
     return;
   }
-  if (!PyMapping_Check(m) || PySequence_Check(m) || PyUnicode_Check(m)) {
+  // What ** accepts: an object with keys() and item access.
+  Ref keys_method = Ref::steal(PyObject_GetAttrString(m, "keys"));
+  if (!keys_method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) qv::throw_error_set();
+    PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "replace() argument 2 must be a mapping, not %.200s",
                  Py_TYPE(m)->tp_name);
     qv::throw_error_set();
   }
-  Ref keys = own(PyMapping_Keys(m));
+  Ref keys = own(PyObject_CallNoArgs(keys_method.get()));
   Ref iter = own(PyObject_GetIter(keys.get()));
   while (Ref key = Ref::steal(PyIter_Next(iter.get()))) {
     Ref value = own(PyObject_GetItem(m, key.get()));

@@ -1,0 +1,521 @@
+"""The tuning-profile record: fields, archetypes, kinds, immutability, replace,
+and the protocols an immutable record is expected to follow. A frozen
+dataclass with the same fields serves as the reference."""
+
+import copy
+import dataclasses
+import decimal
+import enum
+import fractions
+import math
+import pickle
+import sys
+from collections.abc import Mapping
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from quorvane._internal import brevick
+from quorvane._internal.brevick import Brevick, replace
+
+I, R, B, T = "int", "real", "bool", "text"
+
+FIELDS = [
+    ("salience_reinforcement_weight", R, 0.4),
+    ("salience_emotion_weight", R, 0.4),
+    ("salience_recency_weight", R, 0.2),
+    ("salience_reinforcement_cap", I, 5),
+    ("salience_recency_half_life_days", R, 7.0),
+    ("decay_factor", R, 0.9),
+    ("weaken_days", I, 30),
+    ("archive_days", I, 90),
+    ("emotional_immunity_threshold", R, 0.7),
+    ("directive_provisional_days", I, 7),
+    ("directive_decay_usage_threshold", I, 2),
+    ("directive_decay_age_days", I, 7),
+    ("directive_max_volume", I, 50),
+    ("critic_max_directives", I, 20),
+    ("coherence_threshold", R, 0.6),
+    ("entropy_churn_weight", R, 0.4),
+    ("entropy_volume_weight", R, 0.4),
+    ("entropy_staleness_weight", R, 0.2),
+    ("entropy_volume_cap", R, 50.0),
+    ("entropy_stale_days", I, 30),
+    ("entropy_cycle_hours", I, 24),
+    ("journal_max_content_size", I, 50000),
+    ("journal_max_memories", I, 50),
+    ("journal_min_memories", I, 2),
+    ("dream_max_steps_size", I, 100000),
+    ("dream_evolve_max_per_cycle", I, 3),
+    ("dream_evolve_temperature", R, 0.2),
+    ("dream_evolve_style_guidance", T, None),
+    ("consolidation_max_inputs", I, 20),
+    ("consolidation_min_salience", R, 0.4),
+    ("tier2_dedup_threshold", R, 0.95),
+    ("max_context_chars", I, 100000),
+    ("enable_fact_extraction", B, False),
+    ("fact_extraction_temperature", R, 0.1),
+    ("fact_extraction_max_per_memory", I, 8),
+    ("facts_context_slot_chars", I, 4000),
+    ("critic_verifies_grounding", B, False),
+    ("grounding_max_claims", I, 6),
+    ("grounding_semantic_threshold", R, 0.6),
+    ("quorvane_memory_diversity_weight", R, 0.25),
+    ("quorvane_directive_coherence_weight", R, 0.2),
+    ("quorvane_dream_health_weight", R, 0.25),
+    ("quorvane_reinforcement_ratio_weight", R, 0.2),
+    ("quorvane_journal_frequency_weight", R, 0.1),
+    ("quorvane_journal_target_days", R, 7.0),
+    ("health_quorvane_healthy_threshold", R, 0.65),
+    ("health_dream_success_healthy_threshold", R, 0.9),
+    ("health_stagnant_capture_threshold_7d", I, 3),
+    ("health_stagnant_reinforcement_ratio", R, 0.05),
+    ("health_drifting_demotion_rate_threshold", R, 0.4),
+    ("health_overloaded_dream_failure_threshold", R, 0.3),
+    ("postgres_ivf_lists", I, 100),
+    ("postgres_ivf_threshold_rows", I, 1000),
+    ("dream_phase_concurrency", I, 2),
+]
+NAMES = [name for name, _, _ in FIELDS]
+KIND = {name: kind for name, kind, _ in FIELDS}
+DEFAULTS = {name: default for name, _, default in FIELDS}
+EXACT_TYPE = {I: int, R: float, B: bool}
+
+CODING = (
+    "Phrase rules as code-review heuristics with falsifiable triggers (e.g., 'When a "
+    "function exceeds 50 lines, flag it for splitting')."
+)
+CONSUMER = (
+    "Phrase rules from the perspective of serving the user well, not from a "
+    "business-strategy perspective. Avoid framing terms like 'retention', 'lifetime "
+    "value', 'loyalty', 'maximize', or 'strategically'. A rule the user would feel "
+    "respected by, not manipulated by."
+)
+
+# What each factory sets; everything else stays at its default.
+ARCHETYPES = {
+    "balanced": {},
+    "for_research": dict(
+        salience_recency_half_life_days=21.0, decay_factor=0.95, weaken_days=60,
+        archive_days=180, directive_max_volume=100, critic_max_directives=30,
+        coherence_threshold=0.5, journal_max_content_size=100000, journal_max_memories=100,
+        dream_evolve_max_per_cycle=5, dream_evolve_temperature=0.4,
+        consolidation_max_inputs=30, consolidation_min_salience=0.3,
+    ),
+    "for_coding_assistant": dict(
+        salience_recency_half_life_days=3.0, decay_factor=0.8, weaken_days=14,
+        archive_days=60, directive_decay_usage_threshold=3, directive_decay_age_days=5,
+        directive_max_volume=40, coherence_threshold=0.7, entropy_stale_days=14,
+        journal_max_memories=30, dream_evolve_max_per_cycle=2, dream_evolve_temperature=0.1,
+        dream_evolve_style_guidance=CODING, consolidation_min_salience=0.5,
+        max_context_chars=80000,
+    ),
+    "for_consumer_support": dict(dream_evolve_style_guidance=CONSUMER),
+    "for_strategic_advisors": dict(
+        salience_emotion_weight=0.2, salience_reinforcement_weight=0.6,
+        salience_recency_half_life_days=30.0, decay_factor=0.95, weaken_days=90,
+        archive_days=365, emotional_immunity_threshold=0.8, directive_provisional_days=14,
+        directive_max_volume=30, critic_max_directives=25, coherence_threshold=0.75,
+        journal_max_memories=30, dream_evolve_max_per_cycle=2, dream_evolve_temperature=0.15,
+        consolidation_min_salience=0.5,
+    ),
+    "for_lightweight_local": dict(
+        directive_max_volume=20, critic_max_directives=10, journal_max_content_size=20000,
+        journal_max_memories=20, dream_evolve_max_per_cycle=1, dream_evolve_temperature=0.2,
+        consolidation_max_inputs=10, max_context_chars=32000,
+    ),
+}
+
+# The reference: a frozen dataclass with the same fields and defaults.
+Reference = dataclasses.make_dataclass(
+    "Brevick", [(n, object, d) for n, _, d in FIELDS], frozen=True
+)
+
+
+def values(p):
+    return [getattr(p, n) for n in NAMES]
+
+
+def assert_typed(p):
+    for name, kind, _ in FIELDS:
+        v = getattr(p, name)
+        if kind == T:
+            assert v is None or type(v) is str, name
+        else:
+            assert type(v) is EXACT_TYPE[kind], name
+
+
+# -- fields and archetypes ---------------------------------------------------
+
+
+def test_fields_in_order_with_exact_defaults():
+    p = Brevick()
+    assert [f.name for f in dataclasses.fields(p)] == NAMES
+    assert Brevick.__match_args__ == tuple(NAMES)
+    assert values(p) == [d for _, _, d in FIELDS]
+    assert_typed(p)
+    assert p == Brevick.balanced() and hash(p) == hash(Brevick.balanced())
+    # The three fields consolidation copies at load.
+    assert (p.consolidation_max_inputs, p.consolidation_min_salience) == (20, 0.4)
+    assert p.tier2_dedup_threshold == 0.95
+
+
+@pytest.mark.parametrize("factory", list(ARCHETYPES))
+def test_factories_set_exactly_their_fields(factory):
+    make = getattr(Brevick, factory)
+    p = make()
+    assert_typed(p)
+    expected = dict(DEFAULTS, **ARCHETYPES[factory])
+    assert {n: getattr(p, n) for n in NAMES} == expected
+    assert p == Brevick(**ARCHETYPES[factory])
+    q = make()
+    assert q == p and q is not p and hash(q) == hash(p)
+    # Weight groups sum to one in every shipped profile.
+    for group in (NAMES[0:3], NAMES[15:18], NAMES[39:44]):
+        assert math.isclose(sum(getattr(p, n) for n in group), 1.0, rel_tol=1e-12)
+    assert type(p.entropy_volume_cap) is float and p.entropy_volume_cap == 50.0
+
+
+def test_archetype_differences_from_default():
+    base = Brevick()
+
+    def changed(p):
+        return {n for n in NAMES if getattr(p, n) != getattr(base, n)}
+
+    assert changed(Brevick.for_consumer_support()) == {"dream_evolve_style_guidance"}
+    assert len(changed(Brevick.for_lightweight_local())) == 7
+    assert Brevick.for_lightweight_local().dream_evolve_temperature == 0.2
+    assert Brevick.for_research().salience_recency_half_life_days == 21.0
+    with_text = {f for f in ARCHETYPES if getattr(Brevick, f)().dream_evolve_style_guidance}
+    assert with_text == {"for_coding_assistant", "for_consumer_support"}
+    with pytest.raises(TypeError):
+        Brevick.balanced(1)
+
+
+# -- construction ------------------------------------------------------------
+
+
+def test_construction_by_position_and_keyword():
+    vals = values(Brevick.for_strategic_advisors())
+    assert Brevick(*vals) == Brevick.for_strategic_advisors()
+    assert Brevick(*vals[:2], archive_days=1).archive_days == 1
+    assert Brevick(0.1).salience_reinforcement_weight == 0.1
+    assert Brevick.__new__(Brevick, weaken_days=3).weaken_days == 3
+    assert Brevick(**{"weaken_days": 3}) == Brevick(weaken_days=3)
+
+
+def test_construction_errors():
+    with pytest.raises(TypeError) as e:
+        Brevick(colour=1)
+    assert str(e.value) == "Brevick.__init__() got an unexpected keyword argument 'colour'"
+    with pytest.raises(TypeError, match="takes from 1 to 55 positional arguments but 56"):
+        Brevick(*values(Brevick()), 1)
+    with pytest.raises(TypeError, match="multiple values for argument 'salience_emotion_weight'"):
+        Brevick(0.1, 0.2, salience_emotion_weight=0.3)
+    with pytest.raises(TypeError, match="multiple values"):
+        Brevick.__new__(Brevick, 0.1, salience_reinforcement_weight=0.3)
+    with pytest.raises(TypeError):
+        Brevick(**{"weaken_days": 1}, **{"colour": 2})
+
+
+def test_error_paths_release_what_they_took():
+    marker = 123456.5
+    before = sys.getrefcount(marker)
+    for _ in range(100):
+        with pytest.raises(TypeError):
+            Brevick(marker, marker, weaken_days=marker)
+        with pytest.raises(TypeError):
+            replace(Brevick(), {"decay_factor": marker, "colour": 1})
+    assert sys.getrefcount(marker) == before
+
+
+# -- kinds -------------------------------------------------------------------
+
+
+class Colour(enum.IntEnum):
+    RED = 4
+
+
+class Idx:
+    def __index__(self):
+        return 9
+
+
+class Flt:
+    def __float__(self):
+        return 2.5
+
+
+class MyStr(str):
+    pass
+
+
+class MyFloat(float):
+    pass
+
+
+@pytest.mark.parametrize(
+    "field, given, stored",
+    [
+        ("weaken_days", Colour.RED, 4),
+        ("weaken_days", Idx(), 9),
+        ("weaken_days", 10**40, 10**40),
+        ("weaken_days", -5, -5),
+        ("decay_factor", 3, 3.0),
+        ("decay_factor", Colour.RED, 4.0),
+        ("decay_factor", MyFloat(1.5), 1.5),
+        ("decay_factor", Flt(), 2.5),
+        ("decay_factor", Idx(), 9.0),
+        ("decay_factor", decimal.Decimal("0.25"), 0.25),
+        ("decay_factor", fractions.Fraction(1, 4), 0.25),
+        ("decay_factor", -7.0, -7.0),
+        ("enable_fact_extraction", True, True),
+        ("dream_evolve_style_guidance", MyStr("x"), "x"),
+        ("dream_evolve_style_guidance", "", ""),
+        ("dream_evolve_style_guidance", "\ud800 lone", "\ud800 lone"),
+    ],
+)
+def test_values_are_normalised_to_the_field_kind(field, given, stored):
+    for p in (Brevick(**{field: given}), replace(Brevick(), {field: given})):
+        v = getattr(p, field)
+        assert v == stored and type(v) is type(stored)
+
+
+@pytest.mark.parametrize(
+    "field, given, expected",
+    [
+        ("weaken_days", True, "int"),
+        ("weaken_days", 3.0, "int"),
+        ("weaken_days", "3", "int"),
+        ("weaken_days", None, "int"),
+        ("decay_factor", False, "float or int"),
+        ("decay_factor", "0.5", "float or int"),
+        ("decay_factor", 1j, "float or int"),
+        ("decay_factor", None, "float or int"),
+        ("enable_fact_extraction", 1, "bool"),
+        ("enable_fact_extraction", None, "bool"),
+        ("dream_evolve_style_guidance", b"x", "str or None"),
+        ("dream_evolve_style_guidance", 1, "str or None"),
+    ],
+)
+def test_wrong_kinds_raise_type_error_naming_the_field(field, given, expected):
+    msg = f"argument '{field}' must be {expected}, not {type(given).__name__}"
+    with pytest.raises(TypeError, match=msg):
+        Brevick(**{field: given})
+    src = Brevick()
+    with pytest.raises(TypeError, match=msg):
+        replace(src, **{field: given})
+    assert src == Brevick()
+
+
+def test_conversion_failures_propagate():
+    class Bad:
+        def __float__(self):
+            raise ValueError("no")
+
+    with pytest.raises(ValueError, match="no"):
+        Brevick(decay_factor=Bad())
+    with pytest.raises(OverflowError):
+        Brevick(decay_factor=10**400)
+
+
+# -- immutability ------------------------------------------------------------
+
+
+def test_profiles_are_frozen():
+    p = Brevick()
+    for action, word in ((lambda: setattr(p, "decay_factor", 0.1), "assign to"),
+                         (lambda: delattr(p, "decay_factor"), "delete"),
+                         (lambda: setattr(p, "colour", 1), "assign to")):
+        with pytest.raises(dataclasses.FrozenInstanceError, match=f"cannot {word} field"):
+            action()
+    assert issubclass(dataclasses.FrozenInstanceError, AttributeError)
+    with pytest.raises((TypeError, AttributeError)):
+        object.__setattr__(p, "decay_factor", 0.1)
+    assert p == Brevick() and p.decay_factor == 0.9
+    with pytest.raises(TypeError):
+        type("Sub", (Brevick,), {})
+
+
+# -- equality, hash, text form -----------------------------------------------
+
+
+def test_equality_and_hash():
+    a, b = Brevick(), Brevick(archive_days=91)
+    assert a != b and not (a == b)
+    assert a == Brevick(decay_factor=0.9) and Brevick(archive_days=Colour.RED) != a
+    assert Brevick(decay_factor=1) == Brevick(decay_factor=1.0)
+    assert hash(a) == hash(tuple(values(a)))
+    assert a != Reference() and a != tuple(values(a)) and a != None  # noqa: E711
+    with pytest.raises(TypeError):
+        a < b  # noqa: B015
+    assert {a: 1}[Brevick.balanced()] == 1
+    nan = float("nan")
+    n = Brevick(decay_factor=nan)
+    assert n == n and n == Brevick(decay_factor=nan)  # same object: identity first
+    assert n != Brevick(decay_factor=float("nan"))
+
+
+def test_repr_matches_a_dataclass():
+    for factory in ARCHETYPES:
+        p = getattr(Brevick, factory)()
+        assert repr(p) == repr(Reference(*values(p)))
+    assert repr(Brevick(dream_evolve_style_guidance="it's \"q\"\n")).count("\\n") == 1
+
+
+# -- replace -----------------------------------------------------------------
+
+
+class Changes(Mapping):
+    def __init__(self, d):
+        self.d = d
+
+    def __getitem__(self, k):
+        return self.d[k]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)
+
+
+def test_replace_forms():
+    src = Brevick()
+    assert replace(src) == src and replace(src) is not src
+    assert replace(src, None) == src
+    new = replace(src, archive_days=365)
+    assert new.archive_days == 365 and src.archive_days == 90
+    assert replace(src, {"archive_days": 365}) == new
+    assert replace(src, Changes({"archive_days": 365})) == new
+    assert replace(src, None, archive_days=365) == new
+    assert src.__replace__(archive_days=365) == new
+    assert dataclasses.replace(src, archive_days=365) == new
+    assert replace(Brevick.for_research(), {}) == Brevick.for_research()
+    assert src == Brevick()
+
+
+def test_replace_errors():
+    src = Brevick()
+    with pytest.raises(TypeError) as e:
+        replace(src, colour=1)
+    assert str(e.value) == "Brevick.__init__() got an unexpected keyword argument 'colour'"
+    for bad_mapping in ({"colour": 1}, Changes({"colour": 1})):
+        with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
+            replace(src, bad_mapping)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
+        dataclasses.replace(src, colour=1)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
+        src.__replace__(colour=1)
+    with pytest.raises(TypeError, match="not both"):
+        replace(src, {"archive_days": 1}, weaken_days=2)
+    with pytest.raises(TypeError, match="must be a mapping, not list"):
+        replace(src, [("archive_days", 1)])
+    with pytest.raises(TypeError, match="strings"):
+        replace(src, {1: 2})
+    with pytest.raises(TypeError, match="must be Brevick, not Brevick"):
+        replace(Reference(), archive_days=1)
+    with pytest.raises(TypeError):
+        replace()
+    with pytest.raises(TypeError):
+        replace(src, None, None)
+    with pytest.raises(TypeError):
+        src.__replace__({"archive_days": 1})
+    with pytest.raises(TypeError, match="unexpected keyword argument 'profile'"):
+        replace(src, profile=src)
+    assert src == Brevick()
+
+
+# -- record protocols ----------------------------------------------------------
+
+
+def test_pickle_and_copy_round_trip():
+    p = Brevick.for_coding_assistant()
+    for proto in range(pickle.HIGHEST_PROTOCOL + 1):
+        q = pickle.loads(pickle.dumps(p, proto))
+        assert q == p and type(q) is Brevick
+    assert copy.copy(p) == p and copy.deepcopy(p) == p
+    assert copy.deepcopy({"p": p})["p"] == p
+
+
+def test_dataclasses_toolbox_and_match():
+    p = Brevick.for_research()
+    assert dataclasses.is_dataclass(p) and dataclasses.is_dataclass(Brevick)
+    assert dataclasses.asdict(p) == {n: getattr(p, n) for n in NAMES}
+    assert dataclasses.astuple(p) == tuple(values(p))
+    kinds = {f.name: f.type for f in dataclasses.fields(Brevick)}
+    assert kinds["decay_factor"] is float and kinds["weaken_days"] is int
+    assert kinds["enable_fact_extraction"] is bool
+    assert [f.default for f in dataclasses.fields(p)] == [d for _, _, d in FIELDS]
+    match p:
+        case Brevick(0.4, 0.4, 0.2, 5, half_life, weaken_days=60):
+            assert half_life == 21.0
+        case _:
+            pytest.fail("profile did not match")
+
+
+def test_module_surface_and_docs():
+    assert brevick.__all__ == ["Brevick", "replace"]
+    assert sorted(n for n in vars(brevick) if not n.startswith("_")) == ["Brevick", "replace"]
+    assert Brevick.__module__ == "quorvane._internal.brevick"
+    import inspect
+
+    sig = inspect.signature(Brevick)
+    assert list(sig.parameters) == NAMES
+    assert {n: p.default for n, p in sig.parameters.items()} == DEFAULTS
+    assert "TypeError" in Brevick.__doc__ and "never checked" in Brevick.__doc__
+    assert Brevick.decay_factor.__doc__ == "Memory decay factor."
+    for factory in ARCHETYPES:
+        assert getattr(Brevick, factory).__doc__
+    assert replace.__doc__.startswith("Return a copy of profile")
+
+
+# -- generated inputs against the reference --------------------------------------
+
+VALUE = {
+    I: st.integers(),
+    R: st.one_of(st.floats(allow_nan=False), st.integers(-(2**60), 2**60)),
+    B: st.booleans(),
+    T: st.one_of(st.none(), st.text()),
+}
+
+
+def normalised(kind, v):
+    return float(v) if kind == R else v
+
+
+@st.composite
+def changes(draw):
+    chosen = draw(st.lists(st.sampled_from(NAMES), unique=True, max_size=12))
+    return {n: draw(VALUE[KIND[n]]) for n in chosen}
+
+
+@given(changes(), changes())
+def test_matches_a_frozen_dataclass(first, second):
+    ours = Brevick(**first)
+    ref = Reference(**{n: normalised(KIND[n], v) for n, v in first.items()})
+    assert values(ours) == [getattr(ref, n) for n in NAMES]
+    assert repr(ours) == repr(ref)
+    assert hash(ours) == hash(dataclasses.astuple(ref))
+    assert_typed(ours)
+
+    new = replace(ours, second)
+    ref_new = dataclasses.replace(ref, **{n: normalised(KIND[n], v) for n, v in second.items()})
+    assert values(new) == [getattr(ref_new, n) for n in NAMES]
+    assert new == replace(ours, **second)
+    assert (new == ours) == (dataclasses.astuple(ref_new) == dataclasses.astuple(ref))
+    assert values(ours) == [getattr(ref, n) for n in NAMES]  # source untouched
+    assert pickle.loads(pickle.dumps(new)) == new
+
+
+@given(st.dictionaries(st.text(min_size=1), st.integers(), min_size=1))
+def test_unknown_names_fail_like_a_dataclass(extra):
+    extra = {k: v for k, v in extra.items() if k not in DEFAULTS}
+    if not extra:
+        return
+    with pytest.raises(TypeError) as ours:
+        replace(Brevick(), extra)
+    with pytest.raises(TypeError) as ref:
+        Reference(**extra)
+    assert str(ours.value) == str(ref.value)
