@@ -35,7 +35,8 @@ KeywordSet::KeywordSet(std::span<const Entry> entries) {
     const auto g = static_cast<std::uint8_t>(e.group);
     if (g < out[state]) out[state] = g;
   }
-  if (out.size() > 0xFFFF) throw std::length_error("too many keyword states");
+  if (out.size() * classes_ > (std::uint32_t{1} << 24))
+    throw std::length_error("too many keyword states");
 
   // Breadth-first: failure links, then every missing edge resolved through
   // them, so matching is one table lookup per unit. A state's group also
@@ -66,9 +67,12 @@ KeywordSet::KeywordSet(std::span<const Entry> entries) {
     }
   }
 
+  states_ = out.size();
   next_.assign(go.size(), 0);
-  for (std::size_t i = 0; i < go.size(); ++i) next_[i] = static_cast<std::uint16_t>(go[i]);
-  out_ = std::move(out);
+  for (std::size_t i = 0; i < go.size(); ++i) {
+    const auto target = static_cast<std::size_t>(go[i]);
+    next_[i] = static_cast<std::uint32_t>((target * classes_) << 8 | out[target]);
+  }
 }
 
 namespace {

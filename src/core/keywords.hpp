@@ -42,41 +42,38 @@ public:
   // The smallest group with a keyword occurring in lower(s[0:n]), or kNone.
   template <class C>
   int first_group(const C* s, std::size_t n) const noexcept {
-    const std::uint16_t* next = next_.data();
-    const std::uint8_t* out = out_.data();
-    const std::size_t width = classes_;
-    std::uint32_t state = 0;
-    std::uint8_t best = kNoGroup;
+    const std::uint32_t* next = next_.data();
+    std::uint32_t row = 0;  // offset of the current state's row in next_
+    std::uint32_t best = kNoGroup;
+    // One step of the automaton; true once the first group is found, since
+    // nothing can beat it.
+    auto step = [&](std::uint8_t cls) {
+      const std::uint32_t e = next[row + cls];
+      row = e >> 8;
+      if ((e & 0xFF) < best) best = e & 0xFF;
+      return best == 0;
+    };
     for (std::size_t i = 0; i < n; ++i) {
       const auto c = static_cast<std::uint32_t>(s[i]);
       std::uint8_t cls;
       if constexpr (sizeof(C) == 1) {
-        cls = class_of_[c];  // Latin-1 lowers to Latin-1 (or Greek mu): ASCII stays ASCII
+        cls = class_of_[c];  // Latin-1 above ASCII lowers within Latin-1
       } else if (c < 0x80) {
         cls = class_of_[c];
       } else if (c == 0x212A) {
         cls = class_of_['k'];
       } else if (c == 0x130) {
-        // "i" then U+0307, which no keyword holds.
-        state = next[state * width + class_of_['i']];
-        if (out[state] < best) {
-          best = out[state];
-          if (best == 0) return 0;
-        }
+        if (step(class_of_['i'])) return 0;  // then U+0307, which no keyword holds
         cls = 0;
       } else {
         cls = 0;
       }
-      state = next[state * width + cls];
-      if (out[state] < best) {
-        best = out[state];
-        if (best == 0) return 0;  // nothing can beat the first group
-      }
+      if (step(cls)) return 0;
     }
-    return best == kNoGroup ? kNone : best;
+    return best == kNoGroup ? kNone : static_cast<int>(best);
   }
 
-  std::size_t states() const noexcept { return out_.size(); }
+  std::size_t states() const noexcept { return states_; }
 
 private:
   static constexpr std::uint8_t kNoGroup = 0xFF;
@@ -85,8 +82,11 @@ private:
   // contains, and uppercase ASCII shares its lowercase letter's class.
   std::array<std::uint8_t, 256> class_of_{};
   std::size_t classes_ = 1;
-  std::vector<std::uint16_t> next_;  // states x classes, fully resolved transitions
-  std::vector<std::uint8_t> out_;    // per state: smallest group ending here, or kNoGroup
+  std::size_t states_ = 0;
+  // states x classes, every transition resolved: the target's row offset
+  // (target * classes) << 8 | the smallest group ending at the target, or
+  // kNoGroup. One load per unit tells both where to go and what matched.
+  std::vector<std::uint32_t> next_;
 };
 
 // The directive domain taxonomy: rows in priority order, each a domain and
