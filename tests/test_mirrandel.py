@@ -92,11 +92,17 @@ def test_results_are_the_module_constants():
         assert got is classify_directive_domain(keywords[-1])
 
 
-def test_help_shows_the_signature_and_docstring():
+def test_help_and_stub_tell_the_same_story():
+    import ast
     import inspect
+    import pathlib
 
     assert str(inspect.signature(classify_directive_domain)) == "(text)"
-    assert "DIRECTIVE_DOMAINS" in classify_directive_domain.__doc__
+    stub = ast.parse(pathlib.Path(mirrandel.__file__).with_name("mirrandel.pyi").read_text())
+    assert ast.get_docstring(stub) == inspect.cleandoc(mirrandel.__doc__)
+    func = next(n for n in stub.body if isinstance(n, ast.FunctionDef))
+    assert func.name == "classify_directive_domain"
+    assert ast.get_docstring(func) == inspect.getdoc(classify_directive_domain)
 
 
 # -- arguments ----------------------------------------------------------------
