@@ -6,6 +6,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 namespace qv {
 
 namespace {
@@ -13,6 +17,33 @@ namespace {
 // Nesting deeper than this raises RecursionError even when the interpreter's
 // recursion limit has been raised far enough to let the C stack overflow.
 constexpr std::size_t kMaxDepth = 20000;
+
+// The lowest stack address the writer may recurse down to on this thread,
+// leaving headroom for the interpreter code that str() of a value may run.
+// With sys.setrecursionlimit raised and a small thread stack, the counter
+// alone does not stop the C stack from overflowing; this does.
+const char* stack_floor() noexcept {
+#if defined(__linux__)
+  thread_local const char* floor = nullptr;
+  thread_local bool known = false;
+  if (!known) {
+    known = true;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      void* low = nullptr;
+      std::size_t size = 0;
+      if (pthread_attr_getstack(&attr, &low, &size) == 0 && low) {
+        const std::size_t headroom = size / 2 < 256 * 1024 ? size / 2 : 256 * 1024;
+        floor = static_cast<const char*>(low) + headroom;
+      }
+      pthread_attr_destroy(&attr);
+    }
+  }
+  return floor;
+#else
+  return nullptr;
+#endif
+}
 
 constexpr const char* kRecursionWhere = " while encoding a JSON object";
 
@@ -115,8 +146,9 @@ class Nesting {
 public:
   // The container itself is recorded on the path once it is known to be
   // non-empty (empty ones are written without a cycle check, as json does).
-  explicit Nesting(std::vector<PyObject*>& path) : path_(path) {
-    if (path_.size() >= kMaxDepth) {
+  Nesting(std::vector<PyObject*>& path, const char* floor) : path_(path) {
+    if (path_.size() >= kMaxDepth ||
+        (floor && static_cast<const char*>(__builtin_frame_address(0)) < floor)) {
       PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kRecursionWhere);
       throw_error_set();
     }
@@ -227,6 +259,8 @@ bool append_plain_number(std::string& out, PyObject* o) {
   return true;
 }
 
+JsonWriter::JsonWriter(std::string& out) noexcept : out_(out), floor_(stack_floor()) {}
+
 void JsonWriter::write(PyObject* o) { value(o); }
 
 void JsonWriter::write_str(PyObject* s) {
@@ -250,15 +284,15 @@ void JsonWriter::value(PyObject* o) {
   } else if (PyFloat_Check(o)) {
     append_float_json(out_, PyFloat_AS_DOUBLE(o));
   } else if (PyList_Check(o) || PyTuple_Check(o)) {
-    Nesting level(path_);
+    Nesting level(path_, floor_);
     sequence(o);
   } else if (PyDict_Check(o)) {
-    Nesting level(path_);
+    Nesting level(path_, floor_);
     mapping(o);
   } else {
     // No JSON form: the text of str(o), as default=str gives.
     Ref text = own(PyObject_Str(o));
-    Nesting level(path_);
+    Nesting level(path_, floor_);
     write_str(text.get());
   }
 }

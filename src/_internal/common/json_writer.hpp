@@ -39,7 +39,7 @@ bool append_plain_number(std::string& out, PyObject* o);
 // One writer can be reused for many values (its scratch space stays).
 class JsonWriter {
 public:
-  explicit JsonWriter(std::string& out) noexcept : out_(out) {}
+  explicit JsonWriter(std::string& out) noexcept;
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
 
@@ -58,6 +58,7 @@ private:
   std::string& out_;
   std::vector<PyObject*> path_;  // containers being encoded, outermost first
   std::vector<PyObject*> held_;  // owned snapshots of the dicts being encoded
+  const char* floor_;            // stack limit of this thread, or nullptr
 };
 
 }  // namespace qv
