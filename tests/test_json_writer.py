@@ -380,7 +380,7 @@ def test_deep_nesting_on_a_small_thread_stack_with_a_raised_limit():
         def run():
             deep = 0
             for _ in range(19_000):
-                deep = {"k": [deep]} if len(outcome) else {"k": deep}
+                deep = {"k": deep}
             try:
                 build_consolidation_prompt(
                     [{"content": {"d": deep}, "event_type": "e", "created_at": "c"}])
