@@ -81,7 +81,7 @@ constexpr FieldSpec kFields[] = {
     {"dream_evolve_max_per_cycle", Kind::Int, 3,
      "Maximum directives proposed per evolution cycle."},
     {"dream_evolve_temperature", Kind::Real, 0.2,
-     "Sampling temperature of the evolution model call (low = deterministic, high = "
+     "Sampling temperature of the evolution model call\n(low = deterministic, high = "
      "exploratory)."},
     {"dream_evolve_style_guidance", Kind::Text, 0,
      "Extra phrasing rule for the evolution prompt; None = no extra rule."},
@@ -240,7 +240,8 @@ PyObject* g_names[N];                                // interned field names
 PyObject* g_index;                                   // name -> position
 PyObject* g_profiles[kArchetypeCount][N];            // [0] is the defaults
 PyObject* g_frozen_error;                            // dataclasses.FrozenInstanceError
-std::string g_class_doc;
+// Lives as long as the type, so it is never freed.
+std::string& g_class_doc = *new std::string;
 
 const char* const kInit = "Brevick.__init__";
 
@@ -559,7 +560,9 @@ void each_mapping_item(PyObject* m, F&& f) {
 PyObject* module_replace(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return qv::guard([&]() -> PyObject* {
     const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<size_t>(nargsf)));
-    if (nargs == 0) qv::raise(PyExc_TypeError, "replace() missing required argument 'profile' (pos 1)");
+    if (nargs == 0) {
+      qv::raise(PyExc_TypeError, "replace() missing required argument 'profile' (pos 1)");
+    }
     if (nargs > 2) {
       PyErr_Format(PyExc_TypeError,
                    "replace() takes from 1 to 2 positional arguments but %zu were given", nargs);
@@ -672,7 +675,8 @@ PyMethodDef brevick_methods[] = {
     {"for_consumer_support", factory<3>, METH_CLASS | METH_NOARGS, for_consumer_support_doc},
     {"for_strategic_advisors", factory<4>, METH_CLASS | METH_NOARGS, for_strategic_advisors_doc},
     {"for_lightweight_local", factory<5>, METH_CLASS | METH_NOARGS, for_lightweight_local_doc},
-    {"__replace__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(brevick_replace_method)),
+    {"__replace__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(brevick_replace_method)),
      METH_FASTCALL | METH_KEYWORDS, replace_method_doc},
     {"__reduce__", brevick_reduce, METH_NOARGS, reduce_doc},
     {nullptr, nullptr, 0, nullptr},

@@ -118,7 +118,9 @@ class Brevick:
         """Maximum directives proposed per evolution cycle."""
     @property
     def dream_evolve_temperature(self) -> float:
-        """Sampling temperature of the evolution model call (low = deterministic, high = exploratory)."""
+        """Sampling temperature of the evolution model call
+        (low = deterministic, high = exploratory).
+        """
     @property
     def dream_evolve_style_guidance(self) -> str | None:
         """Extra phrasing rule for the evolution prompt; None = no extra rule."""
