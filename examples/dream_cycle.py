@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import dataclasses
 import logging
+import sys
 import textwrap
 
 from quorvane._internal import brevick, consolidation, evolution, mirrandel
@@ -198,7 +199,7 @@ class ExtraFieldFormatter(logging.Formatter):
 
 
 def main() -> None:
-    handler = logging.StreamHandler()
+    handler = logging.StreamHandler(sys.stdout)
     handler.setFormatter(ExtraFieldFormatter("%(levelname)s %(name)s: %(message)s"))
     logging.basicConfig(level=logging.WARNING, handlers=[handler])
     profile = phase_profiles()
