@@ -301,12 +301,20 @@ PyObject* parse_reply(PyObject* reply, const C* u, std::size_t n, PyObject* ids,
   Ref out = own(PyList_New(0));
   for (std::size_t e = proposed + 1; e < nodes[proposed].next; e = nodes[e].next) {
     if (nodes[e].kind != json::Kind::Object) continue;
-    const std::size_t tv = json::find_member(u, doc, e, "text");
+    // One walk over the members finds both (the last of duplicates wins).
+    std::size_t tv = json::npos;
+    std::size_t sv = json::npos;
+    for (std::size_t k = e + 1; k < nodes[e].next; k = nodes[k + 1].next) {
+      if (json::string_equals(u, nodes[k], "text")) {
+        tv = k + 1;
+      } else if (any_ids && json::string_equals(u, nodes[k], "source_insight_id")) {
+        sv = k + 1;
+      }
+    }
     if (tv == json::npos || nodes[tv].kind != json::Kind::String) continue;
     Ref text = string_value(reply, u, nodes[tv], true);
     if (!text) continue;
     Ref source = Ref::borrow(fallback);
-    const std::size_t sv = any_ids ? json::find_member(u, doc, e, "source_insight_id") : json::npos;
     if (sv != json::npos && nodes[sv].kind == json::Kind::String) {
       Ref candidate = string_value(reply, u, nodes[sv], false);
       if (qv::check(PySet_Contains(ids, candidate.get()))) source = std::move(candidate);

@@ -1,5 +1,8 @@
 #include "core/json_reader.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace qv::core::json {
 namespace {
 
@@ -16,6 +19,10 @@ constexpr int hex_value(char32_t c) noexcept {
 constexpr bool is_json_space(char32_t c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
+
+// Units that end a run of ordinary string content: the quote, the
+// backslash and the raw control characters U+0000..U+001F.
+constexpr bool stops_string(char32_t c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
 
 template <class C>
 class Parser {
@@ -107,6 +114,29 @@ private:
     ++pos_;
   }
 
+  // The end of the run of ordinary string content starting at i. One-byte
+  // text is tested eight units at a time.
+  std::size_t skip_plain(std::size_t i) const noexcept {
+    if constexpr (sizeof(C) == 1) {
+      constexpr std::uint64_t ones = 0x0101010101010101u;
+      constexpr std::uint64_t highs = 0x8080808080808080u;
+      while (end_ - i >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s_ + i, 8);
+        const std::uint64_t quote = w ^ (ones * '"');
+        const std::uint64_t slash = w ^ (ones * '\\');
+        // A byte is flagged when it is zero after the xor (a quote or a
+        // backslash) or below 0x20; a flag means "look closer here".
+        const std::uint64_t hit = ((quote - ones) & ~quote) | ((slash - ones) & ~slash) |
+                                  ((w - ones * 0x20) & ~w);
+        if (hit & highs) break;
+        i += 8;
+      }
+    }
+    while (i < end_ && !stops_string(at(i))) ++i;
+    return i;
+  }
+
   // A member name and its colon; leaves pos_ at the member's value.
   bool key() {
     if (pos_ == end_ || at(pos_) != '"' || !string()) return false;
@@ -171,14 +201,11 @@ private:
     std::size_t i = pos_ + 1;
     bool escaped = false;
     for (;;) {
+      i = skip_plain(i);
       if (i == end_) return false;
       const char32_t c = at(i);
       if (c == '"') break;
-      if (c < 0x20) return false;
-      if (c != '\\') {
-        ++i;
-        continue;
-      }
+      if (c != '\\') return false;  // a raw control character
       escaped = true;
       if (end_ - i < 2) return false;
       switch (at(i + 1)) {
@@ -228,6 +255,9 @@ char32_t hex4(const C* s, std::size_t i) noexcept {
 template <class C>
 bool parse(const C* s, Span r, Document& doc) {
   doc.nodes.clear();
+  // Most replies need far fewer nodes than units; this avoids regrowing
+  // through the small sizes without reserving much for large inputs.
+  doc.nodes.reserve(std::min<std::size_t>(r.size() / 8 + 4, 4096));
   Parser<C> p(s, r, doc.nodes);
   return p.run();
 }
