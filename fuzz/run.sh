@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of the Python-free core (ASan + UBSan) and runs
+# each for a fixed time, seeded with the JSON conformance suite.
+#
+#   fuzz/run.sh            # 30 seconds per target
+#   fuzz/run.sh 600        # or FUZZ_SECONDS=600 fuzz/run.sh
+#   FUZZ_JOBS=8 fuzz/run.sh 3600   # longer, on several cores
+#
+# Needs clang++-14 and its fuzzer runtime (Debian: clang-14 libclang-rt-14-dev
+# llvm-14); installs nothing. Exits non-zero if any target reports a finding;
+# the input that triggered it is kept in build/fuzz/artifacts/. New corpus
+# entries accumulate in build/fuzz/corpus/<target>/ across runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-${FUZZ_SECONDS:-30}}
+jobs=${FUZZ_JOBS:-1}
+cxx=${FUZZ_CXX:-clang++-14}
+dir=build/fuzz
+seeds=tests/data/json-test-suite/test_parsing
+
+cmake -S . -B "$dir" -G Ninja -DQUORVANE_FUZZ=ON -DQUORVANE_WERROR=ON \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$dir"
+
+mkdir -p "$dir/artifacts"
+failed=()
+for target in fuzz_json_reader fuzz_text; do
+  corpus=$dir/corpus/$target
+  mkdir -p "$corpus"
+  echo "== $target: ${seconds}s"
+  args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=16384
+        -artifact_prefix="$dir/artifacts/$target-" -print_final_stats=1)
+  if [ "$jobs" -gt 1 ]; then
+    args+=(-fork="$jobs" -ignore_crashes=0)
+  fi
+  if ! "$dir/fuzz/$target" "${args[@]}" "$corpus" "$seeds"; then
+    failed+=("$target")
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "fuzzing found problems in: ${failed[*]} (inputs in $dir/artifacts/)" >&2
+  exit 1
+fi
+echo "fuzzing: no findings"
