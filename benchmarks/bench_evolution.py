@@ -29,13 +29,15 @@ def plain_parse(response, insight_ids):
         return []
     if not isinstance(data, dict):
         plain_logger.warning(
-            "evolve_directives: LLM response is not a JSON object", extra={"type": type(data).__name__}
+            "evolve_directives: LLM response is not a JSON object",
+            extra={"type": type(data).__name__},
         )
         return []
     proposed = data.get("proposed", [])
     if not isinstance(proposed, list):
         plain_logger.warning(
-            "evolve_directives: 'proposed' field is not a list", extra={"type": type(proposed).__name__}
+            "evolve_directives: 'proposed' field is not a list",
+            extra={"type": type(proposed).__name__},
         )
         return []
     fallback = min(insight_ids) if insight_ids else ""
@@ -77,7 +79,10 @@ IDS = {"ins-1", "ins-2", "ins-3", "ins-4"}
 
 def reply(n):
     entries = [
-        {"text": f"When a tool call fails twice, report the error number {i}.", "source_insight_id": f"ins-{i % 5}"}
+        {
+            "text": f"When a tool call fails twice, report the error number {i}.",
+            "source_insight_id": f"ins-{i % 5}",
+        }
         for i in range(n)
     ]
     return "```json\n" + json.dumps({"proposed": entries}, indent=2) + "\n```"
@@ -88,7 +93,10 @@ REPLY_50 = reply(50)
 INVALID = "Sure! Here are the directives you asked for:\n" + REPLY_3
 DEEP = "[" * 100_000
 
-INSIGHTS = [{"id": f"ins-{i}", "text": f"Users abandon the flow when step {i} takes too long."} for i in range(5)]
+INSIGHTS = [
+    {"id": f"ins-{i}", "text": f"Users abandon the flow when step {i} takes too long."}
+    for i in range(5)
+]
 DIRECTIVES = [f"Confirm the user's goal before acting on request kind {i}." for i in range(8)]
 
 
@@ -98,10 +106,30 @@ def _case(label, args, ours, plain):
 
 
 CASES = [
-    _case("parse_evolution_output: 3-proposal reply", (REPLY_3, IDS), parse_evolution_output, plain_parse),
-    _case("parse_evolution_output: 50-proposal reply", (REPLY_50, IDS), parse_evolution_output, plain_parse),
-    _case("parse_evolution_output: invalid reply (logs)", (INVALID, IDS), parse_evolution_output, plain_parse),
-    _case("parse_evolution_output: 100,000-deep reply (logs)", (DEEP, IDS), parse_evolution_output, plain_parse),
+    _case(
+        "parse_evolution_output: 3-proposal reply",
+        (REPLY_3, IDS),
+        parse_evolution_output,
+        plain_parse,
+    ),
+    _case(
+        "parse_evolution_output: 50-proposal reply",
+        (REPLY_50, IDS),
+        parse_evolution_output,
+        plain_parse,
+    ),
+    _case(
+        "parse_evolution_output: invalid reply (logs)",
+        (INVALID, IDS),
+        parse_evolution_output,
+        plain_parse,
+    ),
+    _case(
+        "parse_evolution_output: 100,000-deep reply (logs)",
+        (DEEP, IDS),
+        parse_evolution_output,
+        plain_parse,
+    ),
     _case(
         "build_evolution_prompt: 5 insights, 8 directives",
         (INSIGHTS, DIRECTIVES, 3, "Phrase rules from the user's side."),

@@ -50,8 +50,13 @@ class TestSystemTemplate:
 
 class TestBuildPrompt:
     def test_full_request(self):
-        insights = [{"id": "ins-1", "text": "Users retry\nafter errors", "extra": 1}, {"id": 7, "text": 2.5}]
-        system, messages = build_evolution_prompt(insights, ["Be brief.", "Cite sources."], 3, "  Speak plainly.  ")
+        insights = [
+            {"id": "ins-1", "text": "Users retry\nafter errors", "extra": 1},
+            {"id": 7, "text": 2.5},
+        ]
+        system, messages = build_evolution_prompt(
+            insights, ["Be brief.", "Cite sources."], 3, "  Speak plainly.  "
+        )
         assert system == fill(
             "1. Be brief.\n2. Cite sources.",
             "[ins-1]: Users retry\nafter errors\n[7]: 2.5",
@@ -67,7 +72,9 @@ class TestBuildPrompt:
     def test_empty_lists(self):
         system, _ = build_evolution_prompt([], [], 0)
         assert lines_after(system, "CURRENT DIRECTIVES:").startswith("(none)\n\n")
-        assert lines_after(system, "INSIGHTS FROM THIS REFLECTION CYCLE:").startswith("\n\nDerive at most 0 ")
+        assert lines_after(system, "INSIGHTS FROM THIS REFLECTION CYCLE:").startswith(
+            "\n\nDerive at most 0 "
+        )
         assert "INSIGHTS FROM THIS REFLECTION CYCLE:\n\n\nDerive" in system
 
     @pytest.mark.parametrize("guidance", [None, "", "   ", "\u3000\n\t"])
@@ -77,7 +84,9 @@ class TestBuildPrompt:
 
     def test_values_are_not_rescanned(self):
         insights = [{"id": "{insights_block}", "text": "{max_per_cycle} {{x}} }"}]
-        system, _ = build_evolution_prompt(insights, ["{directives_block}"], 9, "{style_guidance_block}")
+        system, _ = build_evolution_prompt(
+            insights, ["{directives_block}"], 9, "{style_guidance_block}"
+        )
         assert "1. {directives_block}\n" in system
         assert "[{insights_block}]: {max_per_cycle} {{x}} }\n" in system
         assert "\n- {style_guidance_block}\n" in system
@@ -99,8 +108,14 @@ class TestBuildPrompt:
             assert f"Derive at most {shown} new" in build_evolution_prompt([], [], value)[0]
 
     def test_non_ascii_and_surrogates_survive(self):
-        system, _ = build_evolution_prompt([{"id": "\U0001f600", "text": "x\ud800y"}], ["é"], 1, "\U00010000")
-        assert "[\U0001f600]: x\ud800y\n" in system and "1. é\n" in system and "- \U00010000\n" in system
+        system, _ = build_evolution_prompt(
+            [{"id": "\U0001f600", "text": "x\ud800y"}], ["é"], 1, "\U00010000"
+        )
+        assert (
+            "[\U0001f600]: x\ud800y\n" in system
+            and "1. é\n" in system
+            and "- \U00010000\n" in system
+        )
 
     def test_keywords_and_fresh_results(self):
         a = build_evolution_prompt(style_guidance=None, max_per_cycle=2, directives=[], insights=[])
@@ -274,7 +289,9 @@ class TestParse:
         assert out == [
             {"text": "When a tool fails, retry once.", "source_insight_id": "ins-10"},
             {"text": "Ask before deleting.", "source_insight_id": "ins-2"},
-        ] + [{"text": "Log it.", "source_insight_id": "ins-10"}] * 4 + [{"text": "x", "source_insight_id": "ins-10"}]
+        ] + [{"text": "Log it.", "source_insight_id": "ins-10"}] * 4 + [
+            {"text": "x", "source_insight_id": "ins-10"}
+        ]
         assert all(list(p) == ["text", "source_insight_id"] for p in out)
         assert warnings == []
 
@@ -289,9 +306,12 @@ class TestParse:
         ids = {"\U00010000", "\uffff", "\ue000"}
         out = parse_evolution_output('{"proposed": [{"text": "t"}]}', ids)
         assert out[0]["source_insight_id"] == "\ue000"
-        assert parse_evolution_output('{"proposed": [{"text": "t"}]}', {"\U00010000", "\uffff"})[0][
-            "source_insight_id"
-        ] == "\uffff"
+        assert (
+            parse_evolution_output('{"proposed": [{"text": "t"}]}', {"\U00010000", "\uffff"})[0][
+                "source_insight_id"
+            ]
+            == "\uffff"
+        )
 
     def test_escapes_and_duplicates(self):
         reply = r"""{"propos\u0065d": [
@@ -305,15 +325,21 @@ class TestParse:
         ]
 
     def test_many_proposals_all_kept_in_order(self):
-        entries = ", ".join(f'{{"text": "rule {i}", "source_insight_id": "i{i % 3}"}}' for i in range(50))
+        entries = ", ".join(
+            f'{{"text": "rule {i}", "source_insight_id": "i{i % 3}"}}' for i in range(50)
+        )
         out = parse_evolution_output('{"proposed": [' + entries + "]}", {"i0", "i1"})
         assert [p["text"] for p in out] == [f"rule {i}" for i in range(50)]
-        assert [p["source_insight_id"] for p in out] == [f"i{i % 3}" if i % 3 < 2 else "i0" for i in range(50)]
+        assert [p["source_insight_id"] for p in out] == [
+            f"i{i % 3}" if i % 3 < 2 else "i0" for i in range(50)
+        ]
 
     @pytest.mark.parametrize("width", ["a", "é", "\u20ac", "\U0001f600"])
     def test_every_str_layout(self, width):
         reply = f'{{"proposed": [{{"text": " {width}x\\u00e9 ", "source_insight_id": "{width}"}}]}}'
-        assert parse_evolution_output(reply, {width, "zzz"}) == [{"text": f"{width}x\u00e9", "source_insight_id": width}]
+        assert parse_evolution_output(reply, {width, "zzz"}) == [
+            {"text": f"{width}x\u00e9", "source_insight_id": width}
+        ]
 
     def test_results_are_new_objects(self):
         reply = '{"proposed": [{"text": "a"}]}'
@@ -335,9 +361,9 @@ class TestParse:
             parse_evolution_output(b"{}", set())
 
     def test_keywords(self):
-        assert parse_evolution_output(insight_ids={"a"}, response='{"proposed": [{"text": "t"}]}') == [
-            {"text": "t", "source_insight_id": "a"}
-        ]
+        assert parse_evolution_output(
+            insight_ids={"a"}, response='{"proposed": [{"text": "t"}]}'
+        ) == [{"text": "t", "source_insight_id": "a"}]
 
     def test_disabled_logger_emits_nothing(self, warnings):
         evolution.logger.disabled = True
@@ -353,3 +379,25 @@ class TestParse:
         assert [(r.name, r.levelname, r.message, r.type) for r in caplog.records] == [
             ("quorvane._internal.evolution", "WARNING", NOT_OBJECT, "list")
         ]
+
+    def test_large_replies_from_several_threads(self):
+        # Long replies are parsed without the GIL; results must not mix.
+        from concurrent.futures import ThreadPoolExecutor
+
+        def reply(tag):
+            entries = ", ".join(
+                f'{{"text": "{tag} rule {i} \\u00e9", "source_insight_id": "{tag}"}}'
+                for i in range(2000)
+            )
+            return '{"proposed": [' + entries + "]}"
+
+        replies = {tag: reply(tag) for tag in ("a", "b", "c", "d")}
+        assert all(len(r) > 65536 for r in replies.values())
+        with ThreadPoolExecutor(4) as pool:
+            results = dict(
+                zip(replies, pool.map(lambda t: parse_evolution_output(replies[t], {t}), replies))
+            )
+        for tag, out in results.items():
+            assert out == [
+                {"text": f"{tag} rule {i} \u00e9", "source_insight_id": tag} for i in range(2000)
+            ]

@@ -38,10 +38,18 @@ def reference(response, ids):
     except (ValueError, RecursionError):
         return [], (NOT_JSON, "response_preview", response[:200])
     if not isinstance(data, dict):
-        return [], ("evolve_directives: LLM response is not a JSON object", "type", type(data).__name__)
+        return [], (
+            "evolve_directives: LLM response is not a JSON object",
+            "type",
+            type(data).__name__,
+        )
     proposed = data.get("proposed", [])
     if not isinstance(proposed, list):
-        return [], ("evolve_directives: 'proposed' field is not a list", "type", type(proposed).__name__)
+        return [], (
+            "evolve_directives: 'proposed' field is not a list",
+            "type",
+            type(proposed).__name__,
+        )
     fallback = min(ids) if ids else ""
     out = []
     for item in proposed:
@@ -239,7 +247,9 @@ def test_refused(text):
 
 # ------------------------------------------------------------------ properties
 
-ids_strategy = st.frozensets(st.sampled_from(["ins-1", "ins-2", "ins-10", "b", "\U0001f600", "\ud800", ""]))
+ids_strategy = st.frozensets(
+    st.sampled_from(["ins-1", "ins-2", "ins-10", "b", "\U0001f600", "\ud800", ""])
+)
 
 scalars = (
     st.none()
@@ -250,14 +260,17 @@ scalars = (
 )
 values = st.recursive(
     scalars,
-    lambda inner: st.lists(inner, max_size=5) | st.dictionaries(st.text(max_size=6), inner, max_size=5),
+    lambda inner: (
+        st.lists(inner, max_size=5) | st.dictionaries(st.text(max_size=6), inner, max_size=5)
+    ),
     max_leaves=25,
 )
 entries = st.fixed_dictionaries(
     {},
     optional={
         "text": st.text() | scalars,
-        "source_insight_id": st.sampled_from(["ins-1", "ins-2", "ins-10", "nope", "\ud800"]) | scalars,
+        "source_insight_id": st.sampled_from(["ins-1", "ins-2", "ins-10", "nope", "\ud800"])
+        | scalars,
         "extra": values,
     },
 )
@@ -286,7 +299,9 @@ def rendered(draw, value_strategy):
 
 
 # Characters that matter to the grammar, plus some that must be refused.
-mutation_alphabet = st.sampled_from(list('{}[],:"\\/ \t\n\r0123456789.eE+-uabfnrtlsNIy\x00\x0c\x1f\xa0\ufeff\ud800`'))
+mutation_alphabet = st.sampled_from(
+    list('{}[],:"\\/ \t\n\r0123456789.eE+-uabfnrtlsNIy\x00\x0c\x1f\xa0\ufeff\ud800`')
+)
 
 
 @st.composite
@@ -350,7 +365,17 @@ def test_string_values_decode_like_python(s, ascii_only):
 
 
 def test_number_kinds():
-    for text in ["0", "-0", "12345678901234567890", "1.0", "1e1", "-1E-1", "NaN", "-Infinity", "1.5e+300"]:
+    for text in [
+        "0",
+        "-0",
+        "12345678901234567890",
+        "1.0",
+        "1e1",
+        "-1E-1",
+        "NaN",
+        "-Infinity",
+        "1.5e+300",
+    ]:
         out, warning = observe(text)
         kind = type(json.loads(text)).__name__
         assert out == [] and warning[2] == kind, text

@@ -2,7 +2,8 @@
 the parser of its JSON reply."""
 
 import logging
-from collections.abc import Mapping, Set
+from collections.abc import Mapping
+from collections.abc import Set as AbstractSet
 from typing import Any, Final
 
 __all__ = ["build_evolution_prompt", "parse_evolution_output"]
@@ -29,7 +30,7 @@ def build_evolution_prompt(
     the field when an insight lacks 'id' or 'text'.
     """
 
-def parse_evolution_output(response: str, insight_ids: Set[str]) -> list[dict[str, str]]:
+def parse_evolution_output(response: str, insight_ids: AbstractSet[str]) -> list[dict[str, str]]:
     """Turn the model's reply into directive proposals.
 
     The reply is trimmed, an enclosing ``` fence (with an optional json
