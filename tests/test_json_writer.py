@@ -303,7 +303,13 @@ def test_self_containing_records_raise_value_error():
     nested_list.append([nested_list])
     sub = MyDict()
     sub["me"] = sub
-    for content in (direct, through_list, {"x": nested_list}, sub):
+    sub_list = MyList()
+    sub_list.append({"in": sub_list})
+    sub_tuple_holder = []
+    sub_tuple = MyTuple((sub_tuple_holder,))
+    sub_tuple_holder.append(sub_tuple)
+    for content in (direct, through_list, {"x": nested_list}, sub, {"l": sub_list},
+                    {"t": sub_tuple}):
         with pytest.raises(ValueError, match="^Circular reference detected$"):
             encode(content)
     # A value seen twice but not inside itself is fine.
@@ -363,6 +369,27 @@ def test_mutation_during_encoding_is_safe_and_matches_json():
         return {"inner": inner, "items": items}
 
     assert encode(fresh()) == oracle(fresh())
+
+    class Growing:
+        """Adds members to every dict it was given when turned into text."""
+
+        def __init__(self, *targets):
+            self.targets = targets
+
+        def __str__(self):
+            for t in self.targets:
+                t.clear()
+                t.update({f"new{i}": i for i in range(50)})
+            return "grown"
+
+    def nested():
+        outer = {"first": 1, "deep": None, "after": "kept", "more": [2.5]}
+        middle = {"m0": 0, "list": [], "m2": {"x": 1}}
+        middle["list"].append(Growing(outer, middle))
+        outer["deep"] = {"middle": middle, "tail": True}
+        return {"outer": outer, "last": "end"}
+
+    assert encode(nested()) == oracle(nested())
 
 
 def test_deep_nesting_on_a_small_thread_stack_with_a_raised_limit():

@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -47,98 +48,107 @@ const char* stack_floor() noexcept {
 
 constexpr const char* kRecursionWhere = " while encoding a JSON object";
 
-// Printable ASCII other than '"' and '\\' is copied as it is.
-constexpr std::array<bool, 128> kPlain = [] {
-  std::array<bool, 128> t{};
+// Code units below 256 that are copied as they are: printable ASCII other
+// than '"' and '\\'. Everything else is escaped.
+constexpr std::array<bool, 256> kPlain = [] {
+  std::array<bool, 256> t{};
   for (unsigned c = 0x20; c < 0x7F; ++c) t[c] = c != '"' && c != '\\';
   return t;
 }();
 
 constexpr char kHex[] = "0123456789abcdef";
 
-inline void append_u_escape(std::string& out, unsigned c) {
-  const char e[6] = {'\\', 'u', kHex[(c >> 12) & 0xF], kHex[(c >> 8) & 0xF], kHex[(c >> 4) & 0xF],
-                     kHex[c & 0xF]};
-  out.append(e, 6);
+// The most bytes one code unit can turn into: a surrogate pair of \uXXXX.
+constexpr std::size_t kMaxEscape = 12;
+
+inline char* put_u_escape(char* p, unsigned c) {
+  p[0] = '\\';
+  p[1] = 'u';
+  p[2] = kHex[(c >> 12) & 0xF];
+  p[3] = kHex[(c >> 8) & 0xF];
+  p[4] = kHex[(c >> 4) & 0xF];
+  p[5] = kHex[c & 0xF];
+  return p + 6;
 }
 
-inline void append_escape(std::string& out, Py_UCS4 c) {
+inline char* put_escape(char* p, Py_UCS4 c) {
+  char letter = 0;
   switch (c) {
-    case '"':
-      out.append("\\\"", 2);
-      return;
-    case '\\':
-      out.append("\\\\", 2);
-      return;
-    case '\b':
-      out.append("\\b", 2);
-      return;
-    case '\f':
-      out.append("\\f", 2);
-      return;
-    case '\n':
-      out.append("\\n", 2);
-      return;
-    case '\r':
-      out.append("\\r", 2);
-      return;
-    case '\t':
-      out.append("\\t", 2);
-      return;
-    default:
-      break;
+    case '"': letter = '"'; break;
+    case '\\': letter = '\\'; break;
+    case '\b': letter = 'b'; break;
+    case '\f': letter = 'f'; break;
+    case '\n': letter = 'n'; break;
+    case '\r': letter = 'r'; break;
+    case '\t': letter = 't'; break;
+    default: break;
+  }
+  if (letter) {
+    p[0] = '\\';
+    p[1] = letter;
+    return p + 2;
   }
   if (c >= 0x10000) {
     const Py_UCS4 v = c - 0x10000;
-    append_u_escape(out, 0xD800 | ((v >> 10) & 0x3FF));
-    append_u_escape(out, 0xDC00 | (v & 0x3FF));
-  } else {
-    append_u_escape(out, c);
+    p = put_u_escape(p, 0xD800 | ((v >> 10) & 0x3FF));
+    return put_u_escape(p, 0xDC00 | (v & 0x3FF));
   }
+  return put_u_escape(p, c);
 }
 
+// Whether any of the eight bytes in w needs escaping: below 0x20, '"',
+// '\\', 0x7F or above (the classic has-zero-byte tests, exact per byte).
+constexpr bool needs_escape8(std::uint64_t w) noexcept {
+  constexpr std::uint64_t ones = 0x0101010101010101ULL;
+  constexpr std::uint64_t highs = 0x8080808080808080ULL;
+  auto has_zero = [](std::uint64_t x) { return ((x - ones) & ~x & highs) != 0; };
+  const bool control = ((w - ones * 0x20) & ~w & highs) != 0;  // some byte < 0x20
+  return (w & highs) != 0 || control || has_zero(w ^ (ones * '"')) ||
+         has_zero(w ^ (ones * '\\')) || has_zero(w ^ (ones * 0x7F));
+}
+
+// Escapes u[0:n] into p, which has room for n * kMaxEscape bytes.
 template <class C>
-void escape_units(std::string& out, const C* u, std::size_t n) {
+char* escape_units(char* p, const C* u, std::size_t n) {
   std::size_t i = 0;
-  while (i < n) {
-    const std::size_t start = i;
-    while (i < n && u[i] < 0x80 && kPlain[u[i]]) ++i;
-    if (i > start) {
-      if constexpr (sizeof(C) == 1) {
-        out.append(reinterpret_cast<const char*>(u + start), i - start);
-      } else {
-        const std::size_t at = out.size();
-        out.resize(at + (i - start));
-        char* dst = out.data() + at;
-        for (std::size_t k = start; k < i; ++k) *dst++ = static_cast<char>(u[k]);
+  if constexpr (sizeof(C) == 1) {
+    // Eight bytes at a time; a short tail is padded with a plain letter. A
+    // block is stored whole (the room covers the padding) and kept only up
+    // to the text's end.
+    while (i < n) {
+      const std::size_t m = n - i < 8 ? n - i : 8;
+      std::uint64_t w = 0x6161616161616161ULL;
+      std::memcpy(&w, u + i, m);
+      if (!needs_escape8(w)) {
+        std::memcpy(p, &w, 8);
+        p += m;
+        i += m;
+        continue;
+      }
+      for (const std::size_t stop = i + m; i < stop; ++i) {
+        const auto c = u[i];
+        if (kPlain[c]) {
+          *p++ = static_cast<char>(c);
+        } else {
+          p = put_escape(p, c);
+        }
       }
     }
-    if (i < n) append_escape(out, static_cast<Py_UCS4>(u[i++]));
+  } else {
+    for (; i < n; ++i) {
+      const auto c = u[i];
+      if (c < 256 && kPlain[c]) {
+        *p++ = static_cast<char>(c);
+      } else {
+        p = put_escape(p, static_cast<Py_UCS4>(c));
+      }
+    }
   }
+  return p;
 }
 
-inline void append_long_long(std::string& out, long long v) {
-  char buf[24];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, static_cast<std::size_t>(r.ptr - buf));
-}
-
-// int.__repr__ of any int, subclasses included (their own __repr__ is not
-// consulted, as json does not).
-void append_int(std::string& out, PyObject* o) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-  if (overflow == 0) {
-    if (v == -1 && PyErr_Occurred()) throw_error_set();
-    append_long_long(out, v);
-    return;
-  }
-  // Big values, including the int_max_str_digits limit and its ValueError.
-  Ref s = own(PyLong_Type.tp_repr(o));
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n);
-  if (!p) throw_error_set();
-  out.append(p, static_cast<std::size_t>(n));
+inline std::size_t long_long_chars(long long v, char* buf) {
+  return static_cast<std::size_t>(std::to_chars(buf, buf + 24, v).ptr - buf);
 }
 
 // Leaves the interpreter's recursion counter and the path on every exit.
@@ -168,7 +178,53 @@ private:
 
 }  // namespace
 
+namespace {
+
+constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+
+// repr(x) for values with at most six decimals and below 1e15 in size, the
+// usual case, without the general shortest-digits search. For k = 0, 1, ...
+// the candidate is n / 10**k with n the integer nearest x * 10**k. It reads
+// back to x exactly when the double division n / 10**k gives x: with n below
+// 2**53 and 10**k exact, that division is the correctly rounded value of the
+// decimal, just as float() would read it. Below 2**50 the grid 10**-k is
+// wider than four ulps of x, so at most one k-decimal number reads back to x
+// and it is the nearest one; the first k that works therefore gives the
+// shortest digits, which is what repr prints. Returns 0 when no k <= 6 works.
+std::size_t short_float_repr(double x, char* buf) noexcept {
+  const double a = std::fabs(x);
+  if (!(a < 1e15) || (a < 1e-4 && a != 0.0)) return 0;
+  for (int k = 0; k <= 6; ++k) {
+    const double y = a * kPow10[k];
+    if (y >= 1125899906842624.0) return 0;  // 2**50
+    const double n = std::nearbyint(y);
+    if (n / kPow10[k] != a) continue;
+    auto whole = static_cast<unsigned long long>(n);
+    char* o = buf;
+    if (std::signbit(x)) *o++ = '-';
+    unsigned long long scale = 1;
+    for (int i = 0; i < k; ++i) scale *= 10;
+    o = std::to_chars(o, o + 20, whole / scale).ptr;
+    *o++ = '.';
+    if (k == 0) {
+      *o++ = '0';
+    } else {
+      unsigned long long frac = whole % scale;
+      for (int i = k - 1; i >= 0; --i) {
+        o[i] = static_cast<char>('0' + frac % 10);
+        frac /= 10;
+      }
+      o += k;
+    }
+    return static_cast<std::size_t>(o - buf);
+  }
+  return 0;
+}
+
+}  // namespace
+
 std::size_t format_float_repr(double x, char* buf) noexcept {
+  if (const std::size_t n = short_float_repr(x, buf)) return n;
   // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX[X].
   char sci[kFloatReprMax];
   const auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
@@ -219,11 +275,7 @@ void append_float_json(std::string& out, double x) {
   if (std::isnan(x)) {
     out.append("NaN", 3);
   } else if (std::isinf(x)) {
-    if (x > 0) {
-      out.append("Infinity", 8);
-    } else {
-      out.append("-Infinity", 9);
-    }
+    out.append(x > 0 ? "Infinity" : "-Infinity");
   } else {
     char buf[kFloatReprMax];
     out.append(buf, format_float_repr(x, buf));
@@ -242,7 +294,8 @@ bool append_plain_number(std::string& out, PyObject* o) {
     const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (overflow != 0) return false;
     if (v == -1 && PyErr_Occurred()) throw_error_set();
-    append_long_long(out, v);
+    char buf[24];
+    out.append(buf, long_long_chars(v, buf));
   } else if (PyFloat_CheckExact(o)) {
     const double x = PyFloat_AS_DOUBLE(o);
     if (std::isnan(x)) {
@@ -259,30 +312,98 @@ bool append_plain_number(std::string& out, PyObject* o) {
   return true;
 }
 
-JsonWriter::JsonWriter(std::string& out) noexcept : out_(out), floor_(stack_floor()) {}
+JsonWriter::JsonWriter() noexcept : floor_(stack_floor()) {}
 
-void JsonWriter::write(PyObject* o) { value(o); }
+void JsonWriter::grow(std::size_t n) {
+  std::size_t size = store_.size() < 256 ? 256 : store_.size() * 2;
+  if (size - len_ < n) size = len_ + n;
+  store_.resize(size);
+}
 
-void JsonWriter::write_str(PyObject* s) {
-  out_.reserve(out_.size() + static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2);
-  out_.push_back('"');
-  visit_units(s, [&](const auto* u, std::size_t n) { escape_units(out_, u, n); });
-  out_.push_back('"');
+std::string_view JsonWriter::encode(PyObject* o) {
+  len_ = 0;
+  value(o);
+  return {store_.data(), len_};
+}
+
+void JsonWriter::string(PyObject* s) {
+  // Long texts go in chunks so that the room asked for stays small.
+  constexpr std::size_t kChunk = 4096;
+  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+  if (n <= kChunk) {
+    char* p = room(n * kMaxEscape + 2);
+    *p++ = '"';
+    if (PyUnicode_IS_ASCII(s)) {
+      p = escape_units(p, static_cast<const Py_UCS1*>(PyUnicode_DATA(s)), n);
+    } else {
+      p = visit_units(s, [&](const auto* u, std::size_t m) { return escape_units(p, u, m); });
+    }
+    *p++ = '"';
+    len_ = static_cast<std::size_t>(p - store_.data());
+    return;
+  }
+  put('"');
+  visit_units(s, [&](const auto* u, std::size_t m) {
+    for (std::size_t at = 0; at < m; at += kChunk) {
+      const std::size_t part = m - at < kChunk ? m - at : kChunk;
+      char* p = room(part * kMaxEscape);
+      len_ = static_cast<std::size_t>(escape_units(p, u + at, part) - store_.data());
+    }
+  });
+  put('"');
+}
+
+// int.__repr__ of any int, subclasses included (their own __repr__ is not
+// consulted, as json does not).
+void JsonWriter::integer(PyObject* o) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow == 0) {
+    if (v == -1 && PyErr_Occurred()) throw_error_set();
+    len_ += long_long_chars(v, room(24));
+    return;
+  }
+  // Big values, including the int_max_str_digits limit and its ValueError.
+  Ref text = own(PyLong_Type.tp_repr(o));
+  put(static_cast<const char*>(PyUnicode_DATA(text.get())),
+      static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get())));
+}
+
+void JsonWriter::real(double x) {
+  if (std::isnan(x)) {
+    put("NaN", 3);
+  } else if (std::isinf(x)) {
+    if (x > 0) {
+      put("Infinity", 8);
+    } else {
+      put("-Infinity", 9);
+    }
+  } else {
+    len_ += format_float_repr(x, room(kFloatReprMax));
+  }
 }
 
 void JsonWriter::value(PyObject* o) {
-  if (o == Py_None) {
-    out_.append("null", 4);
+  // The exact types of typical content first, then CPython's encoder order.
+  PyTypeObject* t = Py_TYPE(o);
+  if (t == &PyUnicode_Type) {
+    string(o);
+  } else if (t == &PyLong_Type) {
+    integer(o);
+  } else if (t == &PyFloat_Type) {
+    real(PyFloat_AS_DOUBLE(o));
+  } else if (o == Py_None) {
+    put("null", 4);
   } else if (o == Py_True) {
-    out_.append("true", 4);
+    put("true", 4);
   } else if (o == Py_False) {
-    out_.append("false", 5);
+    put("false", 5);
   } else if (PyUnicode_Check(o)) {
-    write_str(o);
+    string(o);
   } else if (PyLong_Check(o)) {
-    append_int(out_, o);
+    integer(o);
   } else if (PyFloat_Check(o)) {
-    append_float_json(out_, PyFloat_AS_DOUBLE(o));
+    real(PyFloat_AS_DOUBLE(o));
   } else if (PyList_Check(o) || PyTuple_Check(o)) {
     Nesting level(path_, floor_);
     sequence(o);
@@ -291,71 +412,74 @@ void JsonWriter::value(PyObject* o) {
     mapping(o);
   } else {
     // No JSON form: the text of str(o), as default=str gives.
+    freeze();
     Ref text = own(PyObject_Str(o));
     Nesting level(path_, floor_);
-    write_str(text.get());
+    string(text.get());
   }
 }
 
 void JsonWriter::sequence(PyObject* o) {
   // Subclasses are read through iteration, exactly as the stdlib encoder
   // reads them (PySequence_Fast copies all but exact lists and tuples).
+  if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) freeze();
   Ref seq = own(PySequence_Fast(o, "_iterencode_list needs a sequence"));
   PyObject* s = seq.get();
   if (PySequence_Fast_GET_SIZE(s) == 0) {
-    out_.append("[]", 2);
+    put("[]", 2);
     return;
   }
   for (PyObject* p : path_) {
-    if (p == s) raise(PyExc_ValueError, "Circular reference detected");
+    if (p == o) raise(PyExc_ValueError, "Circular reference detected");
   }
-  path_.back() = s;
-  out_.push_back('[');
+  path_.back() = o;
+  put('[');
   // The size is read afresh each step: str() of an item may shrink the list.
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(s); ++i) {
-    if (i) out_.append(", ", 2);
+    if (i) put(", ", 2);
     Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(s, i));
     value(item.get());
   }
-  out_.push_back(']');
+  put(']');
 }
 
 void JsonWriter::key(PyObject* k) {
   if (PyUnicode_Check(k)) {
-    write_str(k);
+    string(k);
     return;
   }
-  out_.push_back('"');
+  put('"');
   if (PyFloat_Check(k)) {
-    append_float_json(out_, PyFloat_AS_DOUBLE(k));
+    real(PyFloat_AS_DOUBLE(k));
   } else if (k == Py_True) {
-    out_.append("true", 4);
+    put("true", 4);
   } else if (k == Py_False) {
-    out_.append("false", 5);
+    put("false", 5);
   } else if (k == Py_None) {
-    out_.append("null", 4);
+    put("null", 4);
   } else if (PyLong_Check(k)) {
-    append_int(out_, k);
+    integer(k);
   } else {
     PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s",
                  Py_TYPE(k)->tp_name);
     throw_error_set();
   }
-  out_.push_back('"');
+  put('"');
 }
 
 void JsonWriter::mapping(PyObject* d) {
   if (PyDict_GET_SIZE(d) == 0) {
-    out_.append("{}", 2);
+    put("{}", 2);
     return;
   }
   for (PyObject* p : path_) {
     if (p == d) raise(PyExc_ValueError, "Circular reference detected");
   }
   path_.back() = d;
-  out_.push_back('{');
+  put('{');
   if (!PyDict_CheckExact(d)) {
     // A subclass is read through its items(), as the stdlib encoder does.
+    freeze();
     Ref items = own(PyMapping_Items(d));
     PyObject* list = items.get();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -363,45 +487,72 @@ void JsonWriter::mapping(PyObject* d) {
       PyObject* pair = item.get();
       if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
         raise(PyExc_ValueError, "items must return 2-tuples");
-      if (i) out_.append(", ", 2);
+      if (i) put(", ", 2);
       key(PyTuple_GET_ITEM(pair, 0));
-      out_.append(": ", 2);
+      put(": ", 2);
       value(PyTuple_GET_ITEM(pair, 1));
     }
-    out_.push_back('}');
+    put('}');
     return;
   }
-  // An exact dict is written from a snapshot of its items (the stdlib takes
-  // dict.items() as a list): str() of a value may run Python code that
-  // changes the dict mid-way. The snapshot lives on a shared stack of owned
-  // references instead of a list of new tuples.
-  const std::size_t base = held_.size();
-  struct Release {
-    std::vector<PyObject*>& held;
-    std::size_t base;
-    ~Release() {
-      for (std::size_t i = base; i < held.size(); ++i) Py_DECREF(held[i]);
-      held.resize(base);
+  // An exact dict: the stdlib writes it from a snapshot of its items taken
+  // before the first member, and str() of a value may run Python code that
+  // changes the dict mid-way. The members are read in place until Python
+  // code is about to run anywhere below; freeze() then snapshots the rest of
+  // every dict being read in place, before that code runs.
+  const std::size_t fi = frames_.size();
+  frames_.push_back({d, 0, 0, 0, false});
+  struct Pop {
+    JsonWriter& w;
+    ~Pop() {
+      const Frame& f = w.frames_.back();
+      if (f.frozen) {
+        for (std::size_t i = f.begin; i < w.held_.size(); ++i) Py_DECREF(w.held_[i]);
+        w.held_.resize(f.begin);
+      }
+      w.frames_.pop_back();
     }
-  } release{held_, base};
-  held_.reserve(base + 2 * static_cast<std::size_t>(PyDict_GET_SIZE(d)));
-  Py_ssize_t pos = 0;
-  PyObject* k = nullptr;
-  PyObject* v = nullptr;
-  while (PyDict_Next(d, &pos, &k, &v)) {
-    Py_INCREF(k);
-    held_.push_back(k);
-    Py_INCREF(v);
-    held_.push_back(v);
+  } pop{*this};
+  bool first = true;
+  for (;;) {
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    Ref hold;  // a value read in place, kept alive while Python code may run
+    Frame& f = frames_[fi];
+    if (f.frozen) {
+      if (f.next == held_.size()) break;
+      k = held_[f.next];
+      v = held_[f.next + 1];
+      f.next += 2;
+    } else {
+      if (!PyDict_Next(d, &f.pos, &k, &v)) break;
+      PyTypeObject* t = Py_TYPE(v);
+      if (t != &PyUnicode_Type && t != &PyLong_Type && t != &PyFloat_Type) hold = Ref::borrow(v);
+    }
+    if (!first) put(", ", 2);
+    first = false;
+    key(k);
+    put(": ", 2);
+    value(v);
   }
-  const std::size_t end = held_.size();
-  for (std::size_t i = base; i < end; i += 2) {
-    if (i != base) out_.append(", ", 2);
-    key(held_[i]);
-    out_.append(": ", 2);
-    value(held_[i + 1]);
+  put('}');
+}
+
+void JsonWriter::freeze() {
+  for (Frame& f : frames_) {
+    if (f.frozen) continue;
+    f.frozen = true;
+    f.begin = f.next = held_.size();
+    held_.reserve(held_.size() + 2 * static_cast<std::size_t>(PyDict_GET_SIZE(f.dict)));
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(f.dict, &f.pos, &k, &v)) {
+      Py_INCREF(k);
+      held_.push_back(k);
+      Py_INCREF(v);
+      held_.push_back(v);
+    }
   }
-  out_.push_back('}');
 }
 
 }  // namespace qv

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "_internal/common/py.hpp"
@@ -30,34 +32,64 @@ bool append_plain_number(std::string& out, PyObject* o);
 // Encodes Python objects as json.dumps(o, ensure_ascii=True, default=str)
 // would, walking them in CPython's own encoder order: None, True, False, str,
 // int (int.__repr__, subclasses included), float (float.__repr__ or
-// NaN/Infinity), list/tuple, dict, and str(value) for anything else. Output
-// is ASCII appended to a std::string. Errors are the ones json raises:
-// TypeError for a key of another kind, ValueError "Circular reference
-// detected", RecursionError on deep nesting. On error the output holds a
-// partial document that the caller throws away.
+// NaN/Infinity), list/tuple, dict, and str(value) for anything else. The text
+// is always ASCII. Errors are the ones json raises: TypeError for a key of
+// another kind, ValueError "Circular reference detected", RecursionError on
+// deep nesting (also when the thread's C stack runs short).
 //
-// One writer can be reused for many values (its scratch space stays).
+// A writer keeps its buffer between calls, so one writer serves a whole
+// batch of values without reallocating.
 class JsonWriter {
 public:
-  explicit JsonWriter(std::string& out) noexcept;
+  JsonWriter() noexcept;
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
 
-  // Appends the JSON text of `o`.
-  void write(PyObject* o);
+  // The JSON text of `o`, valid until the next call on this writer.
+  std::string_view encode(PyObject* o);
 
-  // Appends `s` as a JSON string (quotes included), ASCII-only.
-  void write_str(PyObject* s);
+  // Appends the JSON text of `o` to `out`.
+  void append(std::string& out, PyObject* o) { out.append(encode(o)); }
 
 private:
   void value(PyObject* o);
   void sequence(PyObject* o);
   void mapping(PyObject* o);
+  void freeze();
   void key(PyObject* k);
+  void string(PyObject* s);
+  void integer(PyObject* o);
+  void real(double x);
 
-  std::string& out_;
+  // Room for n more bytes at buf_ + len_.
+  char* room(std::size_t n) {
+    if (store_.size() - len_ < n) grow(n);
+    return store_.data() + len_;
+  }
+  void put(const char* s, std::size_t n) {
+    std::memcpy(room(n), s, n);
+    len_ += n;
+  }
+  void put(char c) {
+    *room(1) = c;
+    ++len_;
+  }
+  void grow(std::size_t n);
+
+  std::string store_;  // the text so far is store_[0:len_]; the rest is room
+  std::size_t len_ = 0;
   std::vector<PyObject*> path_;  // containers being encoded, outermost first
-  std::vector<PyObject*> held_;  // owned snapshots of the dicts being encoded
+  // Exact dicts being written, outermost first: read in place (pos) until
+  // frozen, then from their snapshot held_[begin:] (next is the cursor).
+  struct Frame {
+    PyObject* dict;
+    Py_ssize_t pos;
+    std::size_t begin;
+    std::size_t next;
+    bool frozen;
+  };
+  std::vector<Frame> frames_;
+  std::vector<PyObject*> held_;  // owned references of the frozen snapshots
   const char* floor_;            // stack limit of this thread, or nullptr
 };
 

@@ -41,12 +41,26 @@ Ref lookup(PyObject* memory, PyObject* key, bool optional) {
   return own(v);
 }
 
+// Short ASCII texts are copied into the builder's ASCII run, so a typical
+// line (ASCII event type, timestamp and JSON) is one piece of the result.
+constexpr Py_ssize_t kCopyAsciiMax = 32;
+
+void append_str(TextBuilder& out, Ref s) {
+  PyObject* o = s.get();
+  if (PyUnicode_IS_ASCII(o) && PyUnicode_GET_LENGTH(o) <= kCopyAsciiMax) {
+    out.ascii({static_cast<const char*>(PyUnicode_DATA(o)),
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))});
+  } else {
+    out.str(std::move(s));
+  }
+}
+
 // Appends str(v): a str as it stands, numbers and constants formatted here,
 // anything else through its __str__.
 void append_text(TextBuilder& out, Ref v) {
   PyObject* o = v.get();
   if (PyUnicode_CheckExact(o)) {
-    out.str(std::move(v));
+    append_str(out, std::move(v));
     return;
   }
   std::string buf;
@@ -54,7 +68,7 @@ void append_text(TextBuilder& out, Ref v) {
     out.ascii(buf);
     return;
   }
-  out.str(own(PyObject_Str(o)));
+  append_str(out, own(PyObject_Str(o)));
 }
 
 void check_mapping(PyObject* memory, std::size_t index, const MemoryLineStyle& style) {
@@ -85,8 +99,8 @@ void init_memory_lines() {
 
 void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_t n,
                          const MemoryLineStyle& style) {
-  std::string json;  // reused: the JSON of one structured content at a time
-  JsonWriter writer(json);
+  JsonWriter writer;   // one buffer for the whole batch
+  std::string number;  // a content that is a plain number
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* memory = memories[i];
     check_mapping(memory, i, style);
@@ -94,13 +108,15 @@ void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_
     // content first, rendered at once.
     Ref content = lookup(memory, g.content, false);
     Ref content_text;
-    json.clear();
+    std::string_view ascii_text;  // the content when it renders as ASCII
     PyObject* c = content.get();
     if (PyDict_Check(c)) {
-      writer.write(c);
+      ascii_text = writer.encode(c);
     } else if (PyUnicode_CheckExact(c)) {
       content_text = std::move(content);
-    } else if (!append_plain_number(json, c)) {
+    } else if (number.clear(), append_plain_number(number, c)) {
+      ascii_text = number;
+    } else {
       content_text = own(PyObject_Str(c));
     }
 
@@ -131,9 +147,9 @@ void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_
     append_text(out, std::move(created_at));
     out.ascii("): ");
     if (content_text) {
-      out.str(std::move(content_text));
+      append_str(out, std::move(content_text));
     } else {
-      out.ascii(json);
+      out.ascii(ascii_text);
     }
   }
 }
