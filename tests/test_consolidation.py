@@ -350,3 +350,24 @@ def test_reply_result_is_a_plain_str_and_shares_when_unchanged():
 def test_reply_must_be_str(bad):
     with pytest.raises(TypeError, match=r"argument 'response' must be str, not "):
         parse_consolidation_output(bad)
+
+
+def test_nested_build_from_a_str_call_leaves_the_outer_build_intact():
+    inner_batch = [memory({"inner": ["x" * 40, 1.5]}), memory("inner text")]
+    inner_text = message_of(inner_batch)
+
+    class Reentrant:
+        def __str__(self):
+            assert message_of(inner_batch) == inner_text
+            return "outer value"
+
+    outer = [
+        memory({"before": "y" * 30, "nested": {"v": Reentrant(), "after": [1, 2]}}),
+        memory(Reentrant(), Reentrant()),
+    ]
+    text = message_of(outer)
+    assert text.endswith(
+        '[1] (note, 2026-01-01T00:00:00Z): {"before": "' + "y" * 30
+        + '", "nested": {"v": "outer value", "after": [1, 2]}}\n'
+        "[2] (outer value, 2026-01-01T00:00:00Z): outer value\n"
+    )

@@ -112,26 +112,44 @@ template <class C>
 char* escape_units(char* p, const C* u, std::size_t n) {
   std::size_t i = 0;
   if constexpr (sizeof(C) == 1) {
-    // Eight bytes at a time; a short tail is padded with a plain letter. A
-    // block is stored whole (the room covers the padding) and kept only up
-    // to the text's end.
-    while (i < n) {
-      const std::size_t m = n - i < 8 ? n - i : 8;
-      std::uint64_t w = 0x6161616161616161ULL;
-      std::memcpy(&w, u + i, m);
+    // Eight bytes at a time. A tail shorter than eight is read as the last
+    // eight bytes of the text, overlapping bytes already copied as they are,
+    // and rewritten whole; a block with something to escape goes unit by unit.
+    bool copied = false;  // the last block was copied as it is
+    while (n - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, u + i, 8);
       if (!needs_escape8(w)) {
         std::memcpy(p, &w, 8);
-        p += m;
-        i += m;
+        p += 8;
+        i += 8;
+        copied = true;
         continue;
       }
-      for (const std::size_t stop = i + m; i < stop; ++i) {
+      for (const std::size_t stop = i + 8; i < stop; ++i) {
         const auto c = u[i];
         if (kPlain[c]) {
           *p++ = static_cast<char>(c);
         } else {
           p = put_escape(p, c);
         }
+      }
+      copied = false;
+    }
+    if (copied && i < n) {
+      std::uint64_t w;
+      std::memcpy(&w, u + n - 8, 8);
+      if (!needs_escape8(w)) {
+        std::memcpy(p - (8 - (n - i)), &w, 8);
+        return p + (n - i);
+      }
+    }
+    for (; i < n; ++i) {
+      const auto c = u[i];
+      if (kPlain[c]) {
+        *p++ = static_cast<char>(c);
+      } else {
+        p = put_escape(p, c);
       }
     }
   } else {
@@ -282,37 +300,60 @@ void append_float_json(std::string& out, double x) {
   }
 }
 
-bool append_plain_number(std::string& out, PyObject* o) {
-  if (o == Py_None) {
-    out.append("None", 4);
-  } else if (o == Py_True) {
-    out.append("True", 4);
-  } else if (o == Py_False) {
-    out.append("False", 5);
-  } else if (PyLong_CheckExact(o)) {
+std::size_t plain_scalar_chars(PyObject* o, char* buf) {
+  auto word = [buf](const char* w, std::size_t n) {
+    std::memcpy(buf, w, n);
+    return n;
+  };
+  if (o == Py_None) return word("None", 4);
+  if (o == Py_True) return word("True", 4);
+  if (o == Py_False) return word("False", 5);
+  if (PyLong_CheckExact(o)) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow != 0) return false;
+    if (overflow != 0) return 0;
     if (v == -1 && PyErr_Occurred()) throw_error_set();
-    char buf[24];
-    out.append(buf, long_long_chars(v, buf));
-  } else if (PyFloat_CheckExact(o)) {
-    const double x = PyFloat_AS_DOUBLE(o);
-    if (std::isnan(x)) {
-      out.append("nan", 3);
-    } else if (std::isinf(x)) {
-      out.append(x > 0 ? "inf" : "-inf");
-    } else {
-      char buf[kFloatReprMax];
-      out.append(buf, format_float_repr(x, buf));
-    }
-  } else {
-    return false;
+    return long_long_chars(v, buf);
   }
-  return true;
+  if (PyFloat_CheckExact(o)) {
+    const double x = PyFloat_AS_DOUBLE(o);
+    if (std::isnan(x)) return word("nan", 3);
+    if (std::isinf(x)) return x > 0 ? word("inf", 3) : word("-inf", 4);
+    return format_float_repr(x, buf);
+  }
+  return 0;
 }
 
-JsonWriter::JsonWriter() noexcept : floor_(stack_floor()) {}
+namespace {
+
+thread_local JsonWriter::State t_spare;
+
+// Buffers larger than this are given back when a writer ends.
+constexpr std::size_t kKeepMax = 1 << 20;
+
+JsonWriter::State* take_state() { return t_spare.busy ? new JsonWriter::State : nullptr; }
+
+}  // namespace
+
+JsonWriter::JsonWriter()
+    : own_(take_state()),
+      st_(own_ ? *own_ : t_spare),
+      store_(st_.store),
+      path_(st_.path),
+      frames_(st_.frames),
+      held_(st_.held),
+      floor_(stack_floor()) {
+  st_.busy = true;
+}
+
+JsonWriter::~JsonWriter() {
+  if (own_) {
+    delete own_;
+    return;
+  }
+  if (store_.size() > kKeepMax) std::string().swap(store_);
+  st_.busy = false;
+}
 
 void JsonWriter::grow(std::size_t n) {
   std::size_t size = store_.size() < 256 ? 256 : store_.size() * 2;

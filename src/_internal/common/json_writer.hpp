@@ -24,10 +24,11 @@ std::size_t format_float_repr(double x, char* buf) noexcept;
 // Appends repr(x) (finite) / the JSON words NaN, Infinity, -Infinity.
 void append_float_json(std::string& out, double x);
 
-// Appends str(o) for int, float, bool and None without calling into Python
-// where the result is known; returns false (nothing appended) for other
-// objects. Exact types only: a subclass may override __str__.
-bool append_plain_number(std::string& out, PyObject* o);
+// Writes str(o) for an exact int (that fits in 64 bits), float, bool or None
+// into buf (at least kFloatReprMax bytes) without calling into Python and
+// returns the length; returns 0 for any other object (subclasses included:
+// they may override __str__).
+std::size_t plain_scalar_chars(PyObject* o, char* buf);
 
 // Encodes Python objects as json.dumps(o, ensure_ascii=True, default=str)
 // would, walking them in CPython's own encoder order: None, True, False, str,
@@ -41,7 +42,8 @@ bool append_plain_number(std::string& out, PyObject* o);
 // batch of values without reallocating.
 class JsonWriter {
 public:
-  JsonWriter() noexcept;
+  JsonWriter();
+  ~JsonWriter();
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
 
@@ -50,6 +52,25 @@ public:
 
   // Appends the JSON text of `o` to `out`.
   void append(std::string& out, PyObject* o) { out.append(encode(o)); }
+
+  // Exact dicts being written, outermost first: read in place (pos) until
+  // frozen, then from their snapshot held[begin:] (next is the cursor).
+  struct Frame {
+    PyObject* dict;
+    Py_ssize_t pos;
+    std::size_t begin;
+    std::size_t next;
+    bool frozen;
+  };
+  // The buffers, kept per thread between writers (a writer made while
+  // another is alive on the same thread, from a __str__, has its own).
+  struct State {
+    std::string store;               // the text so far is store[0:len]; the rest is room
+    std::vector<PyObject*> path;     // containers being encoded, outermost first
+    std::vector<Frame> frames;
+    std::vector<PyObject*> held;     // owned references of the frozen snapshots
+    bool busy = false;
+  };
 
 private:
   void value(PyObject* o);
@@ -61,7 +82,7 @@ private:
   void integer(PyObject* o);
   void real(double x);
 
-  // Room for n more bytes at buf_ + len_.
+  // Room for n more bytes at the end of the text.
   char* room(std::size_t n) {
     if (store_.size() - len_ < n) grow(n);
     return store_.data() + len_;
@@ -76,21 +97,14 @@ private:
   }
   void grow(std::size_t n);
 
-  std::string store_;  // the text so far is store_[0:len_]; the rest is room
+  State* own_;  // nullptr when the thread's spare state is in use
+  State& st_;
+  std::string& store_;
+  std::vector<PyObject*>& path_;
+  std::vector<Frame>& frames_;
+  std::vector<PyObject*>& held_;
   std::size_t len_ = 0;
-  std::vector<PyObject*> path_;  // containers being encoded, outermost first
-  // Exact dicts being written, outermost first: read in place (pos) until
-  // frozen, then from their snapshot held_[begin:] (next is the cursor).
-  struct Frame {
-    PyObject* dict;
-    Py_ssize_t pos;
-    std::size_t begin;
-    std::size_t next;
-    bool frozen;
-  };
-  std::vector<Frame> frames_;
-  std::vector<PyObject*> held_;  // owned references of the frozen snapshots
-  const char* floor_;            // stack limit of this thread, or nullptr
+  const char* floor_;  // stack limit of this thread, or nullptr
 };
 
 }  // namespace qv

@@ -1,6 +1,7 @@
 #include "_internal/common/memory_lines.hpp"
 
 #include <charconv>
+#include <cstring>
 #include <string>
 
 #include "_internal/common/json_writer.hpp"
@@ -41,35 +42,93 @@ Ref lookup(PyObject* memory, PyObject* key, bool optional) {
   return own(v);
 }
 
-// Short ASCII texts are copied into the builder's ASCII run, so a typical
-// line (ASCII event type, timestamp and JSON) is one piece of the result.
-constexpr Py_ssize_t kCopyAsciiMax = 32;
+// The ASCII text of the lines, gathered in one growing buffer and handed to
+// the builder as a single run, so a typical batch (ASCII event types and
+// timestamps, JSON contents) costs the builder one piece. Short ASCII texts
+// are copied; any other text is a str piece of its own, between two runs.
+// The buffer is kept per thread between calls (a nested call on the same
+// thread, from a __str__, uses a fresh one).
+class Lines {
+public:
+  explicit Lines(TextBuilder& out) : out_(out) {
+    Spare& spare = t_spare;
+    if (!spare.busy) {
+      spare.busy = true;
+      store_ = &spare.buf;
+    } else {
+      store_ = &own_;
+    }
+  }
+  ~Lines() {
+    if (store_ != &t_spare.buf) return;
+    if (store_->size() > kKeepMax) std::string().swap(*store_);
+    t_spare.busy = false;
+  }
+  Lines(const Lines&) = delete;
+  Lines& operator=(const Lines&) = delete;
 
-void append_str(TextBuilder& out, Ref s) {
-  PyObject* o = s.get();
-  if (PyUnicode_IS_ASCII(o) && PyUnicode_GET_LENGTH(o) <= kCopyAsciiMax) {
-    out.ascii({static_cast<const char*>(PyUnicode_DATA(o)),
-               static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))});
-  } else {
-    out.str(std::move(s));
+  void ascii(std::string_view s) {
+    std::memcpy(room(s.size()), s.data(), s.size());
+    len_ += s.size();
   }
-}
 
-// Appends str(v): a str as it stands, numbers and constants formatted here,
-// anything else through its __str__.
-void append_text(TextBuilder& out, Ref v) {
-  PyObject* o = v.get();
-  if (PyUnicode_CheckExact(o)) {
-    append_str(out, std::move(v));
-    return;
+  void number(std::size_t v) {
+    char* p = room(24);
+    len_ += static_cast<std::size_t>(std::to_chars(p, p + 24, v).ptr - p);
   }
-  std::string buf;
-  if (append_plain_number(buf, o)) {
-    out.ascii(buf);
-    return;
+
+  // Appends str(v): a str as it stands, numbers and constants formatted
+  // here, anything else through its __str__.
+  void text(Ref v) {
+    PyObject* o = v.get();
+    if (!PyUnicode_CheckExact(o)) {
+      if (const std::size_t k = plain_scalar_chars(o, room(kFloatReprMax))) {
+        len_ += k;
+        return;
+      }
+      v = own(PyObject_Str(o));
+      o = v.get();
+    }
+    const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+    if (PyUnicode_IS_ASCII(o) && len <= kCopyAsciiMax) {
+      std::memcpy(room(len), PyUnicode_DATA(o), len);
+      len_ += len;
+    } else {
+      flush();
+      out_.str(std::move(v));
+    }
   }
-  append_str(out, own(PyObject_Str(o)));
-}
+
+  void flush() {
+    if (len_) out_.ascii({store_->data(), len_});
+    len_ = 0;
+  }
+
+private:
+  struct Spare {
+    std::string buf;
+    bool busy = false;
+  };
+  static thread_local Spare t_spare;
+  static constexpr std::size_t kCopyAsciiMax = 64;
+  static constexpr std::size_t kKeepMax = 1 << 20;  // larger buffers are not kept
+
+  char* room(std::size_t n) {
+    if (store_->size() - len_ < n) {
+      std::size_t size = store_->size() < 4096 ? 4096 : store_->size() * 2;
+      if (size - len_ < n) size = len_ + n;
+      store_->resize(size);
+    }
+    return store_->data() + len_;
+  }
+
+  TextBuilder& out_;
+  std::string* store_;
+  std::string own_;
+  std::size_t len_ = 0;
+};
+
+thread_local Lines::Spare Lines::t_spare;
 
 void check_mapping(PyObject* memory, std::size_t index, const MemoryLineStyle& style) {
   if (PyDict_Check(memory)) return;
@@ -99,8 +158,9 @@ void init_memory_lines() {
 
 void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_t n,
                          const MemoryLineStyle& style) {
+  Lines lines(out);
   JsonWriter writer;   // one buffer for the whole batch
-  std::string number;  // a content that is a plain number
+  char number[kFloatReprMax];  // a content that is a plain number
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* memory = memories[i];
     check_mapping(memory, i, style);
@@ -114,8 +174,8 @@ void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_
       ascii_text = writer.encode(c);
     } else if (PyUnicode_CheckExact(c)) {
       content_text = std::move(content);
-    } else if (number.clear(), append_plain_number(number, c)) {
-      ascii_text = number;
+    } else if (const std::size_t k = plain_scalar_chars(c, number)) {
+      ascii_text = {number, k};
     } else {
       content_text = own(PyObject_Str(c));
     }
@@ -125,33 +185,28 @@ void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_
     if (style.salience) salience = lookup(memory, g.salience, true);
     Ref created_at = lookup(memory, g.created_at, false);
 
-    char head[32];
-    char* h = head;
-    if (i) *h++ = '\n';
-    *h++ = '[';
-    h = std::to_chars(h, head + sizeof head - 3, i + 1).ptr;
-    *h++ = ']';
-    *h++ = ' ';
-    *h++ = '(';
-    out.ascii({head, static_cast<std::size_t>(h - head)});
-    append_text(out, std::move(event_type));
+    lines.ascii(i ? "\n[" : "[");
+    lines.number(i + 1);
+    lines.ascii("] (");
+    lines.text(std::move(event_type));
     if (style.salience) {
-      out.ascii(", salience=");
+      lines.ascii(", salience=");
       if (salience) {
-        append_text(out, std::move(salience));
+        lines.text(std::move(salience));
       } else {
-        out.ascii("N/A");
+        lines.ascii("N/A");
       }
     }
-    out.ascii(", ");
-    append_text(out, std::move(created_at));
-    out.ascii("): ");
+    lines.ascii(", ");
+    lines.text(std::move(created_at));
+    lines.ascii("): ");
     if (content_text) {
-      append_str(out, std::move(content_text));
+      lines.text(std::move(content_text));
     } else {
-      out.ascii(ascii_text);
+      lines.ascii(ascii_text);
     }
   }
+  lines.flush();
 }
 
 Ref build_memory_request(PyObject* system, const Template& user, PyObject* memories,
