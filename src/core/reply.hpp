@@ -30,8 +30,4 @@ constexpr Span clean_reply(const C* s, std::size_t n) noexcept {
   return r;
 }
 
-// Non-template entry points for the fuzzers and other non-Python callers.
-Span clean_reply_utf32(const char32_t* s, std::size_t n) noexcept;
-Span clean_reply_latin1(const unsigned char* s, std::size_t n) noexcept;
-
 }  // namespace qv::core
