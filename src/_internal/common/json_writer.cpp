@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #if defined(__linux__)
 #include <pthread.h>
@@ -181,7 +180,12 @@ public:
       throw_error_set();
     }
     if (Py_EnterRecursiveCall(kRecursionWhere)) throw_error_set();
-    path_.push_back(nullptr);
+    try {
+      path_.push_back(nullptr);
+    } catch (...) {
+      Py_LeaveRecursiveCall();
+      throw;
+    }
   }
   ~Nesting() {
     path_.pop_back();
@@ -193,10 +197,6 @@ public:
 private:
   std::vector<PyObject*>& path_;
 };
-
-}  // namespace
-
-namespace {
 
 constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
 
@@ -287,17 +287,6 @@ std::size_t format_float_repr(double x, char* buf) noexcept {
     *o++ = '0';
   }
   return static_cast<std::size_t>(o - buf);
-}
-
-void append_float_json(std::string& out, double x) {
-  if (std::isnan(x)) {
-    out.append("NaN", 3);
-  } else if (std::isinf(x)) {
-    out.append(x > 0 ? "Infinity" : "-Infinity");
-  } else {
-    char buf[kFloatReprMax];
-    out.append(buf, format_float_repr(x, buf));
-  }
 }
 
 std::size_t plain_scalar_chars(PyObject* o, char* buf) {

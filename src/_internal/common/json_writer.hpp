@@ -21,9 +21,6 @@ namespace qv {
 inline constexpr std::size_t kFloatReprMax = 32;
 std::size_t format_float_repr(double x, char* buf) noexcept;
 
-// Appends repr(x) (finite) / the JSON words NaN, Infinity, -Infinity.
-void append_float_json(std::string& out, double x);
-
 // Writes str(o) for an exact int (that fits in 64 bits), float, bool or None
 // into buf (at least kFloatReprMax bytes) without calling into Python and
 // returns the length; returns 0 for any other object (subclasses included:
