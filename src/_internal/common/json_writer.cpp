@@ -363,6 +363,21 @@ void JsonWriter::string(PyObject* s) {
   if (n <= kChunk) {
     char* p = room(n * kMaxEscape + 2);
     *p++ = '"';
+    if (n - 1 < 7 && PyUnicode_IS_COMPACT_ASCII(s)) {
+      // One to seven ASCII bytes (keys, mostly): the eight bytes that end
+      // with the text are read in one load. They start inside the str's own
+      // header, which a compact str keeps right before its characters.
+      std::uint64_t w;
+      std::memcpy(&w, static_cast<const char*>(PyUnicode_DATA(s)) + n - 8, 8);
+      w >>= 8 * (8 - n);
+      w |= 0x6161616161616161ULL << (8 * n);  // pad with a plain letter
+      if (!needs_escape8(w)) {
+        std::memcpy(p, &w, 8);
+        p[n] = '"';
+        len_ = static_cast<std::size_t>(p + n + 1 - store_.data());
+        return;
+      }
+    }
     if (PyUnicode_IS_ASCII(s)) {
       p = escape_units(p, static_cast<const Py_UCS1*>(PyUnicode_DATA(s)), n);
     } else {
