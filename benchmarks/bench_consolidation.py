@@ -59,8 +59,10 @@ def mixed(n):
 
 assert c.build_consolidation_prompt(mixed(50)) == plain_build(mixed(50))
 
-SHORT = '```\n"Refund questions repeat when the policy link is missing from the first answer."\n```\n'
-LONG = "```\n\"" + ("Insight text with some words. " * 35000)[: 1 << 20] + "\"\n```\n"
+SHORT = (
+    '```\n"Refund questions repeat when the policy link is missing from the first answer."\n```\n'
+)
+LONG = '```\n"' + ("Insight text with some words. " * 35000)[: 1 << 20] + '"\n```\n'
 assert c.parse_consolidation_output(LONG) == plain_clean(LONG)
 
 CASES = []

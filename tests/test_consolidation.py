@@ -84,7 +84,7 @@ def test_module_fails_to_load_without_the_profile_module():
             print("ImportError")
         """
     )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    done = subprocess.run([sys.executable, "-c", code], check=False, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ImportError"
 
@@ -183,8 +183,9 @@ def test_other_keys_are_ignored_and_mappings_are_accepted():
         ]
     )
     assert "m-1" not in text and "0.9" not in text
-    assert text.endswith("(e, c): b\n[3] (note, 2026-01-01T00:00:00Z): c\n"
-                         "[4] (<event_type>, <created_at>): d\n")
+    assert text.endswith(
+        "(e, c): b\n[3] (note, 2026-01-01T00:00:00Z): c\n[4] (<event_type>, <created_at>): d\n"
+    )
 
 
 def test_each_call_returns_new_objects():
@@ -294,7 +295,7 @@ def reference_clean(text):
     "reply, expected",
     [
         ("  Insight text.\n", "Insight text."),
-        ("```json\n{\"a\": 1}\n```", 'json\n{"a": 1}'),
+        ('```json\n{"a": 1}\n```', 'json\n{"a": 1}'),
         ('```\n"Quoted insight."\n```\n', "Quoted insight."),
         ('"```inner```"', "```inner```"),
         ("```", ""),
@@ -308,8 +309,8 @@ def reference_clean(text):
         ("```text", "```text"),
         ("'single'", "'single'"),
         ("OK", "OK"),
-        ("ok\"", 'ok"'),
-        ("``` \u3000\"\u2003 both \u00a0\"\n```", "both"),
+        ('ok"', 'ok"'),
+        ('``` \u3000"\u2003 both \u00a0"\n```', "both"),
         ('```"a"```', "a"),
         ('"```a```"', "```a```"),
         ("```\n```\n```", "```"),
@@ -367,7 +368,8 @@ def test_nested_build_from_a_str_call_leaves_the_outer_build_intact():
     ]
     text = message_of(outer)
     assert text.endswith(
-        '[1] (note, 2026-01-01T00:00:00Z): {"before": "' + "y" * 30
+        '[1] (note, 2026-01-01T00:00:00Z): {"before": "'
+        + "y" * 30
         + '", "nested": {"v": "outer value", "after": [1, 2]}}\n'
         "[2] (outer value, 2026-01-01T00:00:00Z): outer value\n"
     )

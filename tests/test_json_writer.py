@@ -65,9 +65,9 @@ def test_float_forms_match_repr_on_the_cpython_table():
     values = [float.fromhex(r["hex"]) if r["hex"] != "nan" else math.nan for r in rows]
     finite = [(v, r["repr"]) for v, r in zip(values, rows) if math.isfinite(v)]
     # As values and as keys, in one document each.
-    assert encode({"v": [v for v, _ in finite]}) == '{"v": [' + ", ".join(
-        r for _, r in finite
-    ) + "]}"
+    assert (
+        encode({"v": [v for v, _ in finite]}) == '{"v": [' + ", ".join(r for _, r in finite) + "]}"
+    )
     keyed = {v: 0 for v, _ in finite}
     assert encode(keyed) == oracle(keyed)
 
@@ -91,7 +91,6 @@ def test_number_edge_forms():
         "consts": [True, False, None],
         math.nan: 1,
         math.inf: 2,
-        -0.0: 3,
         True: 4,
         False: 5,
         None: 6,
@@ -99,6 +98,7 @@ def test_number_edge_forms():
     }
     assert encode(content) == oracle(content)
     assert encode({"x": 1e16, "y": 1e-05}) == '{"x": 1e+16, "y": 1e-05}'
+    assert encode({-0.0: 1, 2.0: 2}) == '{"-0.0": 1, "2.0": 2}'
 
 
 def test_number_subclasses_use_the_base_forms():
@@ -147,7 +147,7 @@ def test_string_escapes_from_cpython_cases():
 
 
 def test_string_escapes_cover_every_class():
-    text = "\x00\x1f \x7f\x80\xff/\\\"\b\f\n\r\t\u2028\ud800\udfff\U0001f600\U0010ffff~Z\u00fcrich"
+    text = '\x00\x1f \x7f\x80\xff/\\"\b\f\n\r\t\u2028\ud800\udfff\U0001f600\U0010ffff~Z\u00fcrich'
     content = {"s": text, text: [text], "sub": type("S", (str,), {})(text)}
     assert encode(content) == oracle(content)
     assert encode({"s": "Z\u00fcrich"}) == '{"s": "Z\\u00fcrich"}'
@@ -245,7 +245,7 @@ def test_jsonchecker_pass_documents_round_trip():
 def test_values_without_json_form_are_their_str():
     class Shown:
         def __str__(self):
-            return "caf\u00e9 \"x\""
+            return 'caf\u00e9 "x"'
 
     content = {"when": datetime.datetime(2026, 1, 2, 3, 4, 5), "obj": Shown(), "set": {3}}
     assert encode(content) == oracle(content)
@@ -308,8 +308,14 @@ def test_self_containing_records_raise_value_error():
     sub_tuple_holder = []
     sub_tuple = MyTuple((sub_tuple_holder,))
     sub_tuple_holder.append(sub_tuple)
-    for content in (direct, through_list, {"x": nested_list}, sub, {"l": sub_list},
-                    {"t": sub_tuple}):
+    for content in (
+        direct,
+        through_list,
+        {"x": nested_list},
+        sub,
+        {"l": sub_list},
+        {"t": sub_tuple},
+    ):
         with pytest.raises(ValueError, match="^Circular reference detected$"):
             encode(content)
     # A value seen twice but not inside itself is fine.
@@ -422,7 +428,7 @@ def test_deep_nesting_on_a_small_thread_stack_with_a_raised_limit():
         """
     )
     done = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120
+        [sys.executable, "-c", code], check=False, capture_output=True, text=True, timeout=120
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "RecursionError"
