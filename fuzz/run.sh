@@ -25,12 +25,15 @@ cmake --build "$dir"
 
 mkdir -p "$dir/artifacts"
 failed=()
-for target in fuzz_json_reader fuzz_text; do
+for target in fuzz_json_reader fuzz_text fuzz_keywords; do
   corpus=$dir/corpus/$target
   mkdir -p "$corpus"
   echo "== $target: ${seconds}s"
   args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=16384
         -artifact_prefix="$dir/artifacts/$target-" -print_final_stats=1)
+  if [ -f "fuzz/$target.dict" ]; then
+    args+=(-dict="fuzz/$target.dict")
+  fi
   if [ "$jobs" -gt 1 ]; then
     args+=(-fork="$jobs" -ignore_crashes=0)
   fi

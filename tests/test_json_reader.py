@@ -111,7 +111,7 @@ def suite_files():
         yield pytest.param(text, id=path.name)
 
 
-@pytest.mark.parametrize("text", suite_files())
+@pytest.mark.parametrize("text", list(suite_files()))
 def test_conformance_suite(text):
     check_against_python(text)
 
