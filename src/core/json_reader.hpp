@@ -86,13 +86,11 @@ const char* python_type_name(Kind k) noexcept;
 // removed (no other label, no prose around the value).
 template <class C>
 constexpr Span strip_json_fence(const C* s, std::size_t n) noexcept {
-  Span t = trim(s, n);
-  if (starts_with(s, t, "```") && ends_with(s, t, "```")) {
-    if (t.size() <= 6) return Span{t.begin, t.begin};
-    t = trim(s, Span{t.begin + 3, t.end - 3});
-    if (starts_with(s, t, "json")) t = trim(s, Span{t.begin + 4, t.end});
-  }
-  return t;
+  const Span t = trim(s, n);
+  const Span inner = unwrap(s, t, "```");
+  // The label is looked for only when a fence was removed.
+  if (inner != t && starts_with(s, inner, "json")) return trim(s, Span{inner.begin + 4, inner.end});
+  return inner;
 }
 
 extern template bool parse<std::uint8_t>(const std::uint8_t*, Span, Document&);

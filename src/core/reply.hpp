@@ -18,16 +18,7 @@ namespace qv::core {
 // one end only) stays. Never fails; the result is a range of the input.
 template <class C>
 constexpr Span clean_reply(const C* s, std::size_t n) noexcept {
-  Span r = trim(s, n);
-  if (starts_with(s, r, "```") && ends_with(s, r, "```")) {
-    if (r.size() <= 6) return Span{r.begin, r.begin};
-    r = trim(s, Span{r.begin + 3, r.end - 3});
-  }
-  if (starts_with(s, r, "\"") && ends_with(s, r, "\"")) {
-    if (r.size() <= 2) return Span{r.begin, r.begin};
-    r = trim(s, Span{r.begin + 1, r.end - 1});
-  }
-  return r;
+  return unwrap(s, unwrap(s, trim(s, n), "```"), "\"");
 }
 
 }  // namespace qv::core

@@ -70,6 +70,17 @@ constexpr bool ends_with(const C* s, Span r, std::string_view lit) noexcept {
   return true;
 }
 
+// When s[r] both starts and ends with the ASCII `mark`, the text between the
+// two marks, trimmed; a text of 2 * mark.size() code points or fewer (marks
+// that touch or overlap, as in a lone fence) gives the empty range. Anything
+// else gives r unchanged.
+template <class C>
+constexpr Span unwrap(const C* s, Span r, std::string_view mark) noexcept {
+  if (!starts_with(s, r, mark) || !ends_with(s, r, mark)) return r;
+  if (r.size() <= 2 * mark.size()) return Span{r.begin, r.begin};
+  return trim(s, Span{r.begin + mark.size(), r.end - mark.size()});
+}
+
 // Splits s[0:n] at runs of whitespace, dropping empty pieces
 // (str.split() with no arguments).
 template <class C>
