@@ -219,6 +219,22 @@ def test_construction_errors():
         Brevick(**{"weaken_days": 1}, **{"colour": 2})
 
 
+def test_argument_errors_come_before_conversion_errors():
+    class Boom:
+        def __float__(self):
+            raise ZeroDivisionError
+
+    # As a dataclass binds its arguments before running any code of theirs.
+    with pytest.raises(TypeError, match="unexpected keyword argument 'bogus'"):
+        Brevick(decay_factor=Boom(), bogus=1)
+    with pytest.raises(TypeError, match="multiple values"):
+        Brevick(Boom(), salience_reinforcement_weight=0.4)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'bogus'"):
+        replace(Brevick(), decay_factor=Boom(), bogus=1)
+    with pytest.raises(ZeroDivisionError):
+        replace(Brevick(), decay_factor=Boom())
+
+
 def test_error_paths_release_what_they_took():
     marker = 123456.5
     before = sys.getrefcount(marker)

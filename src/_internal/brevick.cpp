@@ -326,12 +326,6 @@ PyObject* normalise(std::size_t i, PyObject* v) {
   return nullptr;  // unreachable
 }
 
-// Stores the normalised `v` into slot i, replacing what was there.
-void set_slot(BrevickObject* self, std::size_t i, PyObject* v) {
-  PyObject* n = normalise(i, v);
-  Py_XSETREF(self->values[i], n);
-}
-
 // Position of field `key`, or -1 with no error set when there is none.
 Py_ssize_t field_index(PyObject* key) {
   for (std::size_t i = 0; i < N; ++i) {
@@ -365,6 +359,21 @@ struct Building {
   PyObject* release() { return reinterpret_cast<PyObject*>(std::exchange(self, nullptr)); }
 };
 
+// A new profile holding the normalised given[i] where one was given and
+// base[i] elsewhere.
+PyObject* with_values(const std::array<Ref, N>& given, PyObject* const* base) {
+  Building b;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (given[i]) {
+      b.self->values[i] = normalise(i, given[i].get());
+    } else {
+      Py_INCREF(base[i]);
+      b.self->values[i] = base[i];
+    }
+  }
+  return b.release();
+}
+
 // Construction from positional values and keyword pairs; `each_kw(f)` calls
 // f(key, value) for every keyword argument.
 template <class EachKw>
@@ -375,25 +384,20 @@ PyObject* construct(PyObject* const* args, std::size_t nargs, EachKw&& each_kw) 
                  nargs + 1);
     qv::throw_error_set();
   }
-  Building b;
-  for (std::size_t i = 0; i < nargs; ++i) b.self->values[i] = normalise(i, args[i]);
+  // Every argument is bound to its field before any value is converted, so
+  // a wrong name or a doubled value is reported ahead of a conversion error.
+  std::array<Ref, N> given;
+  for (std::size_t i = 0; i < nargs; ++i) given[i] = Ref::borrow(args[i]);
   each_kw([&](PyObject* key, PyObject* value) {
     const std::size_t i = keyword_index(key);
-    if (b.self->values[i]) {
+    if (given[i]) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", kInit,
                    kFields[i].name);
       qv::throw_error_set();
     }
-    b.self->values[i] = normalise(i, value);
+    given[i] = Ref::borrow(value);
   });
-  const auto& defaults = g_profiles[0];
-  for (std::size_t i = 0; i < N; ++i) {
-    if (!b.self->values[i]) {
-      Py_INCREF(defaults[i]);
-      b.self->values[i] = defaults[i];
-    }
-  }
-  return b.release();
+  return with_values(given, g_profiles[0]);
 }
 
 PyObject* brevick_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -512,14 +516,9 @@ PyObject* brevick_repr(PyObject* o) {
 // A copy of `src` with the changes that `each_change(f)` reports as f(key, value).
 template <class EachChange>
 PyObject* replaced(PyObject* src, EachChange&& each_change) {
-  Building b;
-  for (std::size_t i = 0; i < N; ++i) {
-    PyObject* v = as_profile(src)->values[i];
-    Py_INCREF(v);
-    b.self->values[i] = v;
-  }
-  each_change([&](PyObject* key, PyObject* value) { set_slot(b.self, keyword_index(key), value); });
-  return b.release();
+  std::array<Ref, N> given;  // bound first, converted after, as in construction
+  each_change([&](PyObject* key, PyObject* value) { given[keyword_index(key)] = Ref::borrow(value); });
+  return with_values(given, as_profile(src)->values);
 }
 
 template <class F>
@@ -693,8 +692,8 @@ constexpr const char* kClassDocBody =
     "Each field holds one kind of value, normalised on the way in:\n\n"
     "- integer fields take int or anything with __index__ (not bool), stored as\n"
     "  an exact int of any size;\n"
-    "- real fields take float, int or anything with __float__ (not bool, not\n"
-    "  str), stored as an exact float;\n"
+    "- real fields take float, int or anything with __float__ or __index__ (not\n"
+    "  bool, not str), stored as an exact float;\n"
     "- truth fields take bool only;\n"
     "- dream_evolve_style_guidance takes str or None.\n\n"
     "Anything else raises TypeError naming the field. Ranges, signs and sums are\n"

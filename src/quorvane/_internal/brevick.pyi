@@ -20,8 +20,8 @@ class Brevick:
 
     - integer fields take int or anything with __index__ (not bool), stored as
       an exact int of any size;
-    - real fields take float, int or anything with __float__ (not bool, not
-      str), stored as an exact float;
+    - real fields take float, int or anything with __float__ or __index__ (not
+      bool, not str), stored as an exact float;
     - truth fields take bool only;
     - dream_evolve_style_guidance takes str or None.
 
