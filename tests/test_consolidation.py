@@ -234,6 +234,9 @@ def test_call_signature():
 def test_a_memory_must_be_a_mapping(bad):
     with pytest.raises(TypeError, match="must be a mapping"):
         build_consolidation_prompt([memory(), bad])
+    # Kinds are checked before any work, ahead of an earlier memory's missing key.
+    with pytest.raises(TypeError, match="item 1 must be a mapping"):
+        build_consolidation_prompt([{"content": "x"}, bad])
 
 
 @pytest.mark.parametrize("key", ["content", "event_type", "created_at"])

@@ -163,7 +163,6 @@ void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_
   char number[kFloatReprMax];  // a content that is a plain number
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* memory = memories[i];
-    check_mapping(memory, i, style);
 
     // content first, rendered at once.
     Ref content = lookup(memory, g.content, false);
@@ -215,6 +214,9 @@ Ref build_memory_request(PyObject* system, const Template& user, PyObject* memor
   Ref items = own(PyList_GetSlice(memories, 0, PyList_GET_SIZE(memories)));
   const auto n = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
   PyObject* const* first = n ? &PyList_GET_ITEM(items.get(), 0) : nullptr;
+  // Kinds are checked before any work: a memory that is not a mapping is
+  // reported ahead of a missing key or a content error in an earlier one.
+  for (std::size_t i = 0; i < n; ++i) check_mapping(first[i], i, style);
 
   TextBuilder text;
   user.fill(text, [&](TextBuilder& b, int slot) {

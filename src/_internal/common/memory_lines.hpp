@@ -29,15 +29,16 @@ struct MemoryLineStyle {
 // line feeds (none after the last). For each memory the fields are looked up
 // in the order content, event_type, [salience,] created_at, and content is
 // rendered right after its lookup, so its errors come before a later missing
-// key. A memory that is not a mapping raises TypeError; a missing required
-// key raises KeyError(key); JSON errors propagate.
+// key. Every memory must be a mapping (build_memory_request checks); a
+// missing required key raises KeyError(key); JSON errors propagate.
 void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_t n,
                          const MemoryLineStyle& style);
 
 // The whole request: (system, [{"role": "user", "content": text}]) where text
 // is `user` filled with slot 0 = the number of memories in decimal and slot 1
 // = their lines. `memories` must be a list (checked by the caller); it is
-// read from a snapshot, so the count always matches the lines shown.
+// read from a snapshot, so the count always matches the lines shown. A
+// memory that is not a mapping raises TypeError before any line is built.
 Ref build_memory_request(PyObject* system, const Template& user, PyObject* memories,
                          const MemoryLineStyle& style);
 
