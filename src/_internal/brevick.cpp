@@ -811,7 +811,7 @@ Ref build_type_dict() {
   g_frozen_error = own(PyObject_GetAttrString(dataclasses.get(), "FrozenInstanceError")).release();
 
   Ref optional_str = own(PyNumber_Or(reinterpret_cast<PyObject*>(&PyUnicode_Type), Py_None));
-  Ref specs = own(PyList_New(static_cast<Py_ssize_t>(N)));
+  Ref field_defs = own(PyList_New(static_cast<Py_ssize_t>(N)));
   for (std::size_t i = 0; i < N; ++i) {
     PyObject* tp = nullptr;
     switch (kFields[i].kind) {
@@ -820,11 +820,11 @@ Ref build_type_dict() {
       case Kind::Truth: tp = reinterpret_cast<PyObject*>(&PyBool_Type); break;
       case Kind::Text: tp = optional_str.get(); break;
     }
-    PyObject* spec = own(PyTuple_Pack(3, g_names[i], tp, g_profiles[0][i])).release();
-    PyList_SET_ITEM(specs.get(), static_cast<Py_ssize_t>(i), spec);
+    PyObject* field_def = own(PyTuple_Pack(3, g_names[i], tp, g_profiles[0][i])).release();
+    PyList_SET_ITEM(field_defs.get(), static_cast<Py_ssize_t>(i), field_def);
   }
   Ref make = own(PyObject_GetAttrString(dataclasses.get(), "make_dataclass"));
-  Ref args = own(Py_BuildValue("(sO)", "Brevick", specs.get()));
+  Ref args = own(Py_BuildValue("(sO)", "Brevick", field_defs.get()));
   Ref kwargs = own(Py_BuildValue("{sO}", "frozen", Py_True));
   Ref shadow = own(PyObject_Call(make.get(), args.get(), kwargs.get()));
 
