@@ -4,7 +4,6 @@
 // become Python objects.
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <string>
 #include <type_traits>
 
@@ -111,22 +110,6 @@ void init_constants() {
   g.ready = true;
 }
 
-// Appends str(o), holding a reference so that the piece outlives any
-// user code that later str() calls may run.
-void append_str_of(qv::TextBuilder& b, PyObject* o) {
-  if (PyUnicode_CheckExact(o)) {
-    b.str(Ref::borrow(o));
-  } else {
-    b.str(own(PyObject_Str(o)));
-  }
-}
-
-void append_decimal(qv::TextBuilder& b, long long v) {
-  char buf[24];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  b.ascii(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
-}
-
 // record[key] for an insight: a plain dict is read directly, anything else
 // through its __getitem__ (a non-mapping raises its own TypeError there).
 Ref get_field(PyObject* record, PyObject* key) {
@@ -167,9 +150,9 @@ PyObject* build_evolution_prompt(PyObject*, PyObject* const* args, Py_ssize_t na
           if (n == 0) b.ascii("(none)");
           for (Py_ssize_t i = 0; i < n; ++i) {
             if (i > 0) b.ascii("\n");
-            append_decimal(b, static_cast<long long>(i) + 1);
+            b.decimal(static_cast<long long>(i) + 1);
             b.ascii(". ");
-            append_str_of(b, PyList_GET_ITEM(directives.get(), i));
+            b.text_of(PyList_GET_ITEM(directives.get(), i));
           }
           break;
         }
@@ -181,9 +164,9 @@ PyObject* build_evolution_prompt(PyObject*, PyObject* const* args, Py_ssize_t na
             Ref text = get_field(insight, g.key_text);
             if (i > 0) b.ascii("\n");
             b.ascii("[");
-            append_str_of(b, id.get());
+            b.text_of(id.get());
             b.ascii("]: ");
-            append_str_of(b, text.get());
+            b.text_of(text.get());
           }
           break;
         }
@@ -192,7 +175,7 @@ PyObject* build_evolution_prompt(PyObject*, PyObject* const* args, Py_ssize_t na
           const long long v = PyLong_AsLongLongAndOverflow(a[2], &overflow);
           if (overflow == 0) {
             if (v == -1 && PyErr_Occurred()) qv::throw_error_set();
-            append_decimal(b, v);
+            b.decimal(v);
           } else {
             b.str(own(PyLong_Type.tp_repr(a[2])));
           }

@@ -221,9 +221,7 @@ Ref build_memory_request(PyObject* system, const Template& user, PyObject* memor
   TextBuilder text;
   user.fill(text, [&](TextBuilder& b, int slot) {
     if (slot == 0) {
-      char buf[24];
-      const auto r = std::to_chars(buf, buf + sizeof buf, n);
-      b.ascii({buf, static_cast<std::size_t>(r.ptr - buf)});
+      b.decimal(static_cast<long long>(n));
     } else {
       render_memory_lines(b, first, n, style);
     }

@@ -3,6 +3,7 @@
 // load and filled in one pass.
 #pragma once
 
+#include <charconv>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -50,13 +51,21 @@ public:
     keep_.push_back(std::move(s));
   }
 
-  // Appends str(o): o itself when it is exactly a str, else its str().
+  // Appends str(o): o itself when it is exactly a str, else its str(). The
+  // piece is held, so later user code (another value's __str__) cannot free it.
   void text_of(PyObject* o) {
     if (PyUnicode_CheckExact(o)) {
-      str(o);
+      str(Ref::borrow(o));
     } else {
       str(own(PyObject_Str(o)));
     }
+  }
+
+  // Appends v in decimal.
+  void decimal(long long v) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    ascii(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
   }
 
   std::size_t length() const noexcept { return length_; }
