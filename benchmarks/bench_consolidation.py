@@ -49,7 +49,8 @@ def text_memory(i):
         "id": f"m-{i}",
         "event_type": "conversation",
         "created_at": f"2026-11-02T09:{i % 60:02d}:00Z",
-        "content": f"Customer {i} asked twice for a refund of the annual plan before reading the FAQ.",
+        "content": f"Customer {i} asked twice for a refund of the annual plan"
+        " before reading the FAQ.",
     }
 
 

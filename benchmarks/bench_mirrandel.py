@@ -18,7 +18,10 @@ SHORT_ASCII = "Answer politely and keep every reply under three sentences."
 SHORT_FIRST_ROW = "Issue a refund when the parcel arrives damaged."
 SHORT_LAST_ROW = "Offer a retention call before closing the account."
 SHORT_LATIN1 = "R\xe9ponds poliment et bri\xe8vement \xe0 chaque client, sans d\xe9tour."
-SHORT_CYRILLIC = "\u041e\u0442\u0432\u0435\u0447\u0430\u0439 \u0432\u0435\u0436\u043b\u0438\u0432\u043e \u0438 \u043a\u0440\u0430\u0442\u043a\u043e, Kelvin \u212a."
+SHORT_CYRILLIC = (
+    "\u041e\u0442\u0432\u0435\u0447\u0430\u0439 \u0432\u0435\u0436\u043b\u0438\u0432\u043e"
+    " \u0438 \u043a\u0440\u0430\u0442\u043a\u043e, Kelvin \u212a."
+)
 SHORT_ASTRAL = "Greet each customer warmly \U0001f600 and stay on topic."
 LONG_ASCII = SHORT_ASCII * 200
 LONG_LATIN1 = SHORT_LATIN1 * 200

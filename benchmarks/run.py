@@ -36,7 +36,7 @@ def main(argv: list[str]) -> int:
     print(f"{'case':<58} {'ours ns/op':>12} {'python ns/op':>13} {'ratio':>8}")
     for name in modules:
         mod = importlib.import_module(name)
-        print(f"-- {name[len('bench_'):]}")
+        print(f"-- {name[len('bench_') :]}")
         for label, ours, plain in mod.CASES:
             t_ours = ns_per_op(ours)
             if plain is None:

@@ -50,7 +50,8 @@ MEMORIES = [
         "id": "m-4",
         "event_type": "feedback",
         "created_at": "2026-11-04T11:30:00Z",
-        "content": "User thanked the agent for a short answer with one link instead of a long {template}.",
+        "content": "User thanked the agent for a short answer with one link"
+        " instead of a long {template}.",
     },
 ]
 
@@ -119,7 +120,7 @@ def phase_consolidation() -> str:
     model = ScriptedModel(
         [
             '```\n"Customers who ask about money twice usually have not found the policy page; '
-            'answering with the exact rule and one link ends the thread faster than a long '
+            "answering with the exact rule and one link ends the thread faster than a long "
             'explanation."\n```\n'
         ]
     )

@@ -97,33 +97,64 @@ CONSUMER = (
 ARCHETYPES = {
     "balanced": {},
     "for_research": dict(
-        salience_recency_half_life_days=21.0, decay_factor=0.95, weaken_days=60,
-        archive_days=180, directive_max_volume=100, critic_max_directives=30,
-        coherence_threshold=0.5, journal_max_content_size=100000, journal_max_memories=100,
-        dream_evolve_max_per_cycle=5, dream_evolve_temperature=0.4,
-        consolidation_max_inputs=30, consolidation_min_salience=0.3,
+        salience_recency_half_life_days=21.0,
+        decay_factor=0.95,
+        weaken_days=60,
+        archive_days=180,
+        directive_max_volume=100,
+        critic_max_directives=30,
+        coherence_threshold=0.5,
+        journal_max_content_size=100000,
+        journal_max_memories=100,
+        dream_evolve_max_per_cycle=5,
+        dream_evolve_temperature=0.4,
+        consolidation_max_inputs=30,
+        consolidation_min_salience=0.3,
     ),
     "for_coding_assistant": dict(
-        salience_recency_half_life_days=3.0, decay_factor=0.8, weaken_days=14,
-        archive_days=60, directive_decay_usage_threshold=3, directive_decay_age_days=5,
-        directive_max_volume=40, coherence_threshold=0.7, entropy_stale_days=14,
-        journal_max_memories=30, dream_evolve_max_per_cycle=2, dream_evolve_temperature=0.1,
-        dream_evolve_style_guidance=CODING, consolidation_min_salience=0.5,
+        salience_recency_half_life_days=3.0,
+        decay_factor=0.8,
+        weaken_days=14,
+        archive_days=60,
+        directive_decay_usage_threshold=3,
+        directive_decay_age_days=5,
+        directive_max_volume=40,
+        coherence_threshold=0.7,
+        entropy_stale_days=14,
+        journal_max_memories=30,
+        dream_evolve_max_per_cycle=2,
+        dream_evolve_temperature=0.1,
+        dream_evolve_style_guidance=CODING,
+        consolidation_min_salience=0.5,
         max_context_chars=80000,
     ),
     "for_consumer_support": dict(dream_evolve_style_guidance=CONSUMER),
     "for_strategic_advisors": dict(
-        salience_emotion_weight=0.2, salience_reinforcement_weight=0.6,
-        salience_recency_half_life_days=30.0, decay_factor=0.95, weaken_days=90,
-        archive_days=365, emotional_immunity_threshold=0.8, directive_provisional_days=14,
-        directive_max_volume=30, critic_max_directives=25, coherence_threshold=0.75,
-        journal_max_memories=30, dream_evolve_max_per_cycle=2, dream_evolve_temperature=0.15,
+        salience_emotion_weight=0.2,
+        salience_reinforcement_weight=0.6,
+        salience_recency_half_life_days=30.0,
+        decay_factor=0.95,
+        weaken_days=90,
+        archive_days=365,
+        emotional_immunity_threshold=0.8,
+        directive_provisional_days=14,
+        directive_max_volume=30,
+        critic_max_directives=25,
+        coherence_threshold=0.75,
+        journal_max_memories=30,
+        dream_evolve_max_per_cycle=2,
+        dream_evolve_temperature=0.15,
         consolidation_min_salience=0.5,
     ),
     "for_lightweight_local": dict(
-        directive_max_volume=20, critic_max_directives=10, journal_max_content_size=20000,
-        journal_max_memories=20, dream_evolve_max_per_cycle=1, dream_evolve_temperature=0.2,
-        consolidation_max_inputs=10, max_context_chars=32000,
+        directive_max_volume=20,
+        critic_max_directives=10,
+        journal_max_content_size=20000,
+        journal_max_memories=20,
+        dream_evolve_max_per_cycle=1,
+        dream_evolve_temperature=0.2,
+        consolidation_max_inputs=10,
+        max_context_chars=32000,
     ),
 }
 
@@ -341,9 +372,11 @@ def test_conversion_failures_propagate():
 
 def test_profiles_are_frozen():
     p = Brevick()
-    for action, word in ((lambda: setattr(p, "decay_factor", 0.1), "assign to"),
-                         (lambda: delattr(p, "decay_factor"), "delete"),
-                         (lambda: setattr(p, "colour", 1), "assign to")):
+    for action, word in (
+        (lambda: setattr(p, "decay_factor", 0.1), "assign to"),
+        (lambda: delattr(p, "decay_factor"), "delete"),
+        (lambda: setattr(p, "colour", 1), "assign to"),
+    ):
         with pytest.raises(dataclasses.FrozenInstanceError, match=f"cannot {word} field"):
             action()
     assert issubclass(dataclasses.FrozenInstanceError, AttributeError)
@@ -377,7 +410,7 @@ def test_repr_matches_a_dataclass():
     for factory in ARCHETYPES:
         p = getattr(Brevick, factory)()
         assert repr(p) == repr(Reference(*values(p)))
-    assert repr(Brevick(dream_evolve_style_guidance="it's \"q\"\n")).count("\\n") == 1
+    assert repr(Brevick(dream_evolve_style_guidance='it\'s "q"\n')).count("\\n") == 1
 
 
 # -- replace -----------------------------------------------------------------

@@ -395,7 +395,11 @@ class TestParse:
         assert all(len(r) > 65536 for r in replies.values())
         with ThreadPoolExecutor(4) as pool:
             results = dict(
-                zip(replies, pool.map(lambda t: parse_evolution_output(replies[t], {t}), replies))
+                zip(
+                    replies,
+                    pool.map(lambda t: parse_evolution_output(replies[t], {t}), replies),
+                    strict=True,
+                )
             )
         for tag, out in results.items():
             assert out == [

@@ -53,7 +53,7 @@ def same_outcome(content):
 def read_tsv(path):
     rows = path.read_text(encoding="utf-8").splitlines()
     header = rows[0].split("\t")
-    return [dict(zip(header, row.split("\t"))) for row in rows[1:]]
+    return [dict(zip(header, row.split("\t"), strict=True)) for row in rows[1:]]
 
 
 # --- numbers -----------------------------------------------------------------
@@ -63,7 +63,7 @@ def test_float_forms_match_repr_on_the_cpython_table():
     rows = read_tsv(DATA / "cpython-float" / "repr-cases.tsv")
     assert len(rows) > 9000
     values = [float.fromhex(r["hex"]) if r["hex"] != "nan" else math.nan for r in rows]
-    finite = [(v, r["repr"]) for v, r in zip(values, rows) if math.isfinite(v)]
+    finite = [(v, r["repr"]) for v, r in zip(values, rows, strict=True) if math.isfinite(v)]
     # As values and as keys, in one document each.
     assert (
         encode({"v": [v for v, _ in finite]}) == '{"v": [' + ", ".join(r for _, r in finite) + "]}"

@@ -17,13 +17,39 @@ from quorvane._internal import mirrandel
 from quorvane._internal.mirrandel import DOMAIN_GENERAL, classify_directive_domain
 
 TABLE = [
-    ("billing", ("refund", "charge", "invoice", "payment", "billing", "subscription", "price",
-                 "discount")),
-    ("security", ("password", "credential", "auth", "verify identity", "verification", "fraud",
-                  "phishing", "two-factor", "2fa", "pii")),
+    (
+        "billing",
+        ("refund", "charge", "invoice", "payment", "billing", "subscription", "price", "discount"),
+    ),
+    (
+        "security",
+        (
+            "password",
+            "credential",
+            "auth",
+            "verify identity",
+            "verification",
+            "fraud",
+            "phishing",
+            "two-factor",
+            "2fa",
+            "pii",
+        ),
+    ),
     ("escalation", ("escalate", "supervisor", "manager", "human agent", "transfer to")),
-    ("fulfillment", ("ship", "shipping", "delivery", "tracking", "warehouse", "fulfillment",
-                     "order status", "carrier")),
+    (
+        "fulfillment",
+        (
+            "ship",
+            "shipping",
+            "delivery",
+            "tracking",
+            "warehouse",
+            "fulfillment",
+            "order status",
+            "carrier",
+        ),
+    ),
     ("retention", ("cancel", "churn", "retain", "win back", "loyalty", "renew", "renewal")),
 ]
 KEYWORDS = [kw for _, kws in TABLE for kw in kws]
@@ -86,7 +112,7 @@ def test_keyword_table_is_exact_ordered_and_read_only():
 
 def test_results_are_the_module_constants():
     assert classify_directive_domain("") is DOMAIN_GENERAL
-    for domain, keywords in TABLE:
+    for _domain, keywords in TABLE:
         got = classify_directive_domain(keywords[0])
         assert got in mirrandel.DIRECTIVE_DOMAINS
         assert got is classify_directive_domain(keywords[-1])
@@ -197,9 +223,20 @@ def test_first_row_wins_whatever_the_position():
 def test_overlapping_keywords():
     # Keywords that share prefixes and suffixes inside one another: the
     # matcher must not lose a keyword while following a longer one.
-    for text in ["shipshipping", "renewrenewal", "shippin", "paymenpayment", "esca2fa",
-                 "transfer t", "transfer transfer to", "piipi", "ppii", "ververify identity",
-                 "human humanagent human agent", "authentication"]:
+    for text in [
+        "shipshipping",
+        "renewrenewal",
+        "shippin",
+        "paymenpayment",
+        "esca2fa",
+        "transfer t",
+        "transfer transfer to",
+        "piipi",
+        "ppii",
+        "ververify identity",
+        "human humanagent human agent",
+        "authentication",
+    ]:
         assert classify_directive_domain(text) == reference(text), text
 
 
@@ -271,8 +308,25 @@ _pieces = st.one_of(
     ),
     st.sampled_from(KEYWORDS).map(str.upper),
     st.sampled_from(KEYWORDS).map(str.swapcase),
-    st.sampled_from(["\u0130", "\u212a", "\u0307", "\xdf", "\u03a3", " ", "  ", "-", "I", "K",
-                     "\ud800", "\U0001f600", "\xe9", "\u2126", "\u01c5"]),
+    st.sampled_from(
+        [
+            "\u0130",
+            "\u212a",
+            "\u0307",
+            "\xdf",
+            "\u03a3",
+            " ",
+            "  ",
+            "-",
+            "I",
+            "K",
+            "\ud800",
+            "\U0001f600",
+            "\xe9",
+            "\u2126",
+            "\u01c5",
+        ]
+    ),
     st.text(max_size=4),
 )
 
@@ -285,8 +339,15 @@ def test_agrees_with_lower_and_in(text):
 
 def test_random_text_never_raises_and_agrees():
     rng = random.Random(20240611)
-    ranges = [(0x20, 0x7E), (0x80, 0xFF), (0x100, 0x2FFF), (0xD800, 0xDFFF),
-              (0x10000, 0x10FFFF), (0x130, 0x130), (0x212A, 0x212A)]
+    ranges = [
+        (0x20, 0x7E),
+        (0x80, 0xFF),
+        (0x100, 0x2FFF),
+        (0xD800, 0xDFFF),
+        (0x10000, 0x10FFFF),
+        (0x130, 0x130),
+        (0x212A, 0x212A),
+    ]
     for _ in range(3000):
         parts = []
         for _ in range(rng.randrange(0, 30)):
@@ -303,8 +364,9 @@ def test_random_text_never_raises_and_agrees():
 # -- long texts ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("filler", ["polite and concise ", "h\xf6flich ", "\u0394\u03b5 ",
-                                    "\U0001f600 "])
+@pytest.mark.parametrize(
+    "filler", ["polite and concise ", "h\xf6flich ", "\u0394\u03b5 ", "\U0001f600 "]
+)
 def test_long_text_keyword_at_the_end(filler):
     body = filler * 20000  # long enough to scan without the GIL
     assert classify_directive_domain(body) == "general"
