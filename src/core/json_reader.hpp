@@ -46,7 +46,6 @@ struct Node {
 // The parsed document: nodes[0] is the top-level value.
 struct Document {
   std::vector<Node> nodes;
-  void clear() noexcept { nodes.clear(); }
 };
 
 // Parses s[r] as one JSON document (whitespace around it allowed). Returns
@@ -72,9 +71,8 @@ inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
 template <class C>
 std::size_t find_member(const C* s, const Document& doc, std::size_t obj, std::string_view key);
 
-// Children of a container at index c: c + 1, then each child's `next`,
-// until nodes[c].next.
-inline std::size_t end_of(const Document& doc, std::size_t i) noexcept { return doc.nodes[i].next; }
+// The children of a container at index c are c + 1, then each child's
+// `next`, until nodes[c].next.
 
 // Python's type name for the value json.loads would produce for a node:
 // "dict", "list", "str", "int", "float", "bool" or "NoneType".
