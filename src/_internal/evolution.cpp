@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "_internal/common/args.hpp"
+#include "_internal/common/chat.hpp"
 #include "_internal/common/py.hpp"
 #include "_internal/common/text.hpp"
 #include "core/json_reader.hpp"
@@ -68,9 +69,6 @@ struct Constants {
   PyObject* key_id = nullptr;
   PyObject* key_text = nullptr;
   PyObject* key_source_insight_id = nullptr;
-  PyObject* key_role = nullptr;
-  PyObject* key_content = nullptr;
-  PyObject* role_user = nullptr;
   PyObject* content_request = nullptr;
   PyObject* empty = nullptr;
   std::array<PyObject*, 8> type_names{};  // indexed by json::Kind
@@ -99,9 +97,6 @@ void init_constants() {
   g.key_id = keep(qv::interned("id"));
   g.key_text = keep(qv::interned("text"));
   g.key_source_insight_id = keep(qv::interned("source_insight_id"));
-  g.key_role = keep(qv::interned("role"));
-  g.key_content = keep(qv::interned("content"));
-  g.role_user = keep(qv::interned("user"));
   g.content_request = keep(qv::interned("Generate directive proposals."));
   g.empty = keep(qv::interned(""));
   for (int k = 0; k < 8; ++k)
@@ -192,14 +187,7 @@ PyObject* build_evolution_prompt(PyObject*, PyObject* const* args, Py_ssize_t na
         }
       }
     });
-    Ref prompt = out.finish();
-
-    Ref message = own(PyDict_New());
-    qv::check(PyDict_SetItem(message.get(), g.key_role, g.role_user));
-    qv::check(PyDict_SetItem(message.get(), g.key_content, g.content_request));
-    Ref messages = own(PyList_New(1));
-    PyList_SET_ITEM(messages.get(), 0, message.release());
-    return PyTuple_Pack(2, prompt.get(), messages.get());
+    return qv::chat_request(out.finish().get(), g.content_request).release();
   });
 }
 

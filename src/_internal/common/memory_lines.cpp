@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "_internal/common/chat.hpp"
 #include "_internal/common/json_writer.hpp"
 
 namespace qv {
@@ -17,8 +18,6 @@ struct Names {
   PyObject* event_type = nullptr;
   PyObject* salience = nullptr;
   PyObject* created_at = nullptr;
-  PyObject* role = nullptr;
-  PyObject* user = nullptr;
   PyObject* mapping_abc = nullptr;  // collections.abc.Mapping
 };
 Names g;
@@ -149,8 +148,6 @@ void init_memory_lines() {
   n.event_type = interned("event_type").release();
   n.salience = interned("salience").release();
   n.created_at = interned("created_at").release();
-  n.role = interned("role").release();
-  n.user = interned("user").release();
   Ref abc = own(PyImport_ImportModule("collections.abc"));
   n.mapping_abc = own(PyObject_GetAttrString(abc.get(), "Mapping")).release();
   g = n;
@@ -226,14 +223,7 @@ Ref build_memory_request(PyObject* system, const Template& user, PyObject* memor
       render_memory_lines(b, first, n, style);
     }
   });
-  Ref body = text.finish();
-
-  Ref message = own(PyDict_New());
-  check(PyDict_SetItem(message.get(), g.role, g.user));
-  check(PyDict_SetItem(message.get(), g.content, body.get()));
-  Ref messages = own(PyList_New(1));
-  PyList_SET_ITEM(messages.get(), 0, message.release());
-  return own(PyTuple_Pack(2, system, messages.get()));
+  return chat_request(system, text.finish().get());
 }
 
 }  // namespace qv
