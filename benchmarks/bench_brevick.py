@@ -97,48 +97,32 @@ assert dataclasses.astuple(_ours) == dataclasses.astuple(_plain)
 
 # A field read is a few nanoseconds: read sixteen per call so the call itself
 # does not hide the difference.
-def _read_ours():
-    p = _ours
-    return (
-        p.decay_factor,
-        p.weaken_days,
-        p.archive_days,
-        p.max_context_chars,
-        p.dream_evolve_style_guidance,
-        p.consolidation_max_inputs,
-        p.tier2_dedup_threshold,
-        p.coherence_threshold,
-        p.decay_factor,
-        p.weaken_days,
-        p.archive_days,
-        p.max_context_chars,
-        p.dream_evolve_style_guidance,
-        p.consolidation_max_inputs,
-        p.tier2_dedup_threshold,
-        p.coherence_threshold,
-    )
+def _reader(p):
+    def read():
+        return (
+            p.decay_factor,
+            p.weaken_days,
+            p.archive_days,
+            p.max_context_chars,
+            p.dream_evolve_style_guidance,
+            p.consolidation_max_inputs,
+            p.tier2_dedup_threshold,
+            p.coherence_threshold,
+            p.decay_factor,
+            p.weaken_days,
+            p.archive_days,
+            p.max_context_chars,
+            p.dream_evolve_style_guidance,
+            p.consolidation_max_inputs,
+            p.tier2_dedup_threshold,
+            p.coherence_threshold,
+        )
+
+    return read
 
 
-def _read_plain():
-    p = _plain
-    return (
-        p.decay_factor,
-        p.weaken_days,
-        p.archive_days,
-        p.max_context_chars,
-        p.dream_evolve_style_guidance,
-        p.consolidation_max_inputs,
-        p.tier2_dedup_threshold,
-        p.coherence_threshold,
-        p.decay_factor,
-        p.weaken_days,
-        p.archive_days,
-        p.max_context_chars,
-        p.dream_evolve_style_guidance,
-        p.consolidation_max_inputs,
-        p.tier2_dedup_threshold,
-        p.coherence_threshold,
-    )
+_read_ours = _reader(_ours)
+_read_plain = _reader(_plain)
 
 
 CASES = [
