@@ -266,6 +266,20 @@ def test_argument_errors_come_before_conversion_errors():
         replace(Brevick(), decay_factor=Boom())
 
 
+def test_replace_holds_the_values_a_conversion_may_drop():
+    changes = {}
+
+    class Clearing:
+        def __float__(self):
+            changes.clear()  # drops the mapping's only reference to the others
+            return 0.5
+
+    changes["decay_factor"] = Clearing()
+    changes["archive_days"] = 10**30 + 7
+    p = replace(Brevick(), changes)
+    assert (p.decay_factor, p.archive_days) == (0.5, 10**30 + 7)
+
+
 def test_error_paths_release_what_they_took():
     marker = 123456.5
     before = sys.getrefcount(marker)

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "_internal/common/py.hpp"
 #include "_internal/common/text.hpp"
@@ -361,11 +362,11 @@ struct Building {
 
 // A new profile holding the normalised given[i] where one was given and
 // base[i] elsewhere.
-PyObject* with_values(const std::array<Ref, N>& given, PyObject* const* base) {
+PyObject* with_values(const std::array<PyObject*, N>& given, PyObject* const* base) {
   Building b;
   for (std::size_t i = 0; i < N; ++i) {
     if (given[i]) {
-      b.self->values[i] = normalise(i, given[i].get());
+      b.self->values[i] = normalise(i, given[i]);
     } else {
       Py_INCREF(base[i]);
       b.self->values[i] = base[i];
@@ -386,8 +387,9 @@ PyObject* construct(PyObject* const* args, std::size_t nargs, EachKw&& each_kw) 
   }
   // Every argument is bound to its field before any value is converted, so
   // a wrong name or a doubled value is reported ahead of a conversion error.
-  std::array<Ref, N> given;
-  for (std::size_t i = 0; i < nargs; ++i) given[i] = Ref::borrow(args[i]);
+  // The values are borrowed: the caller's arguments outlive the call.
+  std::array<PyObject*, N> given{};
+  for (std::size_t i = 0; i < nargs; ++i) given[i] = args[i];
   each_kw([&](PyObject* key, PyObject* value) {
     const std::size_t i = keyword_index(key);
     if (given[i]) {
@@ -395,7 +397,7 @@ PyObject* construct(PyObject* const* args, std::size_t nargs, EachKw&& each_kw) 
                    kFields[i].name);
       qv::throw_error_set();
     }
-    given[i] = Ref::borrow(value);
+    given[i] = value;
   });
   return with_values(given, g_profiles[0]);
 }
@@ -516,8 +518,15 @@ PyObject* brevick_repr(PyObject* o) {
 // A copy of `src` with the changes that `each_change(f)` reports as f(key, value).
 template <class EachChange>
 PyObject* replaced(PyObject* src, EachChange&& each_change) {
-  std::array<Ref, N> given;  // bound first, converted after, as in construction
-  each_change([&](PyObject* key, PyObject* value) { given[keyword_index(key)] = Ref::borrow(value); });
+  // Bound first, converted after, as in construction. A change may come from
+  // a mapping that conversion code could edit, so its values are held.
+  std::array<PyObject*, N> given{};
+  std::vector<Ref> held;
+  each_change([&](PyObject* key, PyObject* value) {
+    const std::size_t i = keyword_index(key);
+    held.push_back(Ref::borrow(value));
+    given[i] = value;
+  });
   return with_values(given, as_profile(src)->values);
 }
 
