@@ -8,72 +8,28 @@ import dataclasses
 from quorvane._internal.brevick import Brevick, replace
 
 _FIELDS = [(f.name, f.type, f.default) for f in dataclasses.fields(Brevick)]
-_CODING = Brevick.for_coding_assistant().dream_evolve_style_guidance
-_CONSUMER = Brevick.for_consumer_support().dream_evolve_style_guidance
+_ARCHETYPES = [
+    "balanced",
+    "for_research",
+    "for_coding_assistant",
+    "for_consumer_support",
+    "for_strategic_advisors",
+    "for_lightweight_local",
+]
 
-_OVERRIDES = {
-    "balanced": {},
-    "for_research": dict(
-        salience_recency_half_life_days=21.0,
-        decay_factor=0.95,
-        weaken_days=60,
-        archive_days=180,
-        directive_max_volume=100,
-        critic_max_directives=30,
-        coherence_threshold=0.5,
-        journal_max_content_size=100000,
-        journal_max_memories=100,
-        dream_evolve_max_per_cycle=5,
-        dream_evolve_temperature=0.4,
-        consolidation_max_inputs=30,
-        consolidation_min_salience=0.3,
-    ),
-    "for_coding_assistant": dict(
-        salience_recency_half_life_days=3.0,
-        decay_factor=0.8,
-        weaken_days=14,
-        archive_days=60,
-        directive_decay_usage_threshold=3,
-        directive_decay_age_days=5,
-        directive_max_volume=40,
-        coherence_threshold=0.7,
-        entropy_stale_days=14,
-        journal_max_memories=30,
-        dream_evolve_max_per_cycle=2,
-        dream_evolve_temperature=0.1,
-        dream_evolve_style_guidance=_CODING,
-        consolidation_min_salience=0.5,
-        max_context_chars=80000,
-    ),
-    "for_consumer_support": dict(dream_evolve_style_guidance=_CONSUMER),
-    "for_strategic_advisors": dict(
-        salience_emotion_weight=0.2,
-        salience_reinforcement_weight=0.6,
-        salience_recency_half_life_days=30.0,
-        decay_factor=0.95,
-        weaken_days=90,
-        archive_days=365,
-        emotional_immunity_threshold=0.8,
-        directive_provisional_days=14,
-        directive_max_volume=30,
-        critic_max_directives=25,
-        coherence_threshold=0.75,
-        journal_max_memories=30,
-        dream_evolve_max_per_cycle=2,
-        dream_evolve_temperature=0.15,
-        consolidation_min_salience=0.5,
-    ),
-    "for_lightweight_local": dict(
-        directive_max_volume=20,
-        critic_max_directives=10,
-        journal_max_content_size=20000,
-        journal_max_memories=20,
-        dream_evolve_max_per_cycle=1,
-        dream_evolve_temperature=0.2,
-        consolidation_max_inputs=10,
-        max_context_chars=32000,
-    ),
-}
+
+def _overrides(name):
+    # Each archetype's values where they differ from the defaults, read off
+    # the shipped profiles (the tests hold the independent table).
+    profile, default = getattr(Brevick, name)(), Brevick()
+    return {
+        f.name: getattr(profile, f.name)
+        for f in dataclasses.fields(Brevick)
+        if getattr(profile, f.name) != getattr(default, f.name)
+    }
+
+
+_OVERRIDES = {name: _overrides(name) for name in _ARCHETYPES}
 
 
 def _factory(overrides):
