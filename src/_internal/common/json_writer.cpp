@@ -109,6 +109,13 @@ constexpr bool needs_escape8(std::uint64_t w) noexcept {
 // Escapes u[0:n] into p, which has room for n * kMaxEscape bytes.
 template <class C>
 char* escape_units(char* p, const C* u, std::size_t n) {
+  auto put = [&p](C c) {
+    if (c < 256 && kPlain[c]) {
+      *p++ = static_cast<char>(c);
+    } else {
+      p = put_escape(p, static_cast<Py_UCS4>(c));
+    }
+  };
   std::size_t i = 0;
   if constexpr (sizeof(C) == 1) {
     // Eight bytes at a time. A tail shorter than eight is read as the last
@@ -125,14 +132,7 @@ char* escape_units(char* p, const C* u, std::size_t n) {
         copied = true;
         continue;
       }
-      for (const std::size_t stop = i + 8; i < stop; ++i) {
-        const auto c = u[i];
-        if (kPlain[c]) {
-          *p++ = static_cast<char>(c);
-        } else {
-          p = put_escape(p, c);
-        }
-      }
+      for (const std::size_t stop = i + 8; i < stop; ++i) put(u[i]);
       copied = false;
     }
     if (copied && i < n) {
@@ -143,24 +143,8 @@ char* escape_units(char* p, const C* u, std::size_t n) {
         return p + (n - i);
       }
     }
-    for (; i < n; ++i) {
-      const auto c = u[i];
-      if (kPlain[c]) {
-        *p++ = static_cast<char>(c);
-      } else {
-        p = put_escape(p, c);
-      }
-    }
-  } else {
-    for (; i < n; ++i) {
-      const auto c = u[i];
-      if (c < 256 && kPlain[c]) {
-        *p++ = static_cast<char>(c);
-      } else {
-        p = put_escape(p, static_cast<Py_UCS4>(c));
-      }
-    }
   }
+  for (; i < n; ++i) put(u[i]);
   return p;
 }
 
