@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "_internal/common/py.hpp"
-#include "_internal/common/text.hpp"
+#include "_internal/common/prompt.hpp"
 
 #if PY_VERSION_HEX >= 0x030C0000
 #define QV_MEMBER_OBJECT Py_T_OBJECT_EX

@@ -2,11 +2,12 @@
 // non-obvious insight across a batch of memories, the cleaning of its reply,
 // and the batch limits of the default tuning profile.
 #include <array>
+#include <memory>
 
-#include "_internal/common/args.hpp"
 #include "_internal/common/memory_lines.hpp"
+#include "_internal/common/module.hpp"
 #include "_internal/common/py.hpp"
-#include "_internal/common/text.hpp"
+#include "_internal/common/prompt.hpp"
 #include "core/reply.hpp"
 
 namespace {
@@ -30,33 +31,29 @@ constexpr const char kUser[] =
     "Memories:\n"
     "{formatted_memories}\n";
 
-// Set once by the module's init; never released (see memory_lines.cpp).
-PyObject* g_system = nullptr;
-PyObject* g_user_text = nullptr;
-const qv::Template* g_user = nullptr;
+struct State : qv::ModuleState {
+  PyObject* system = nullptr;
+  std::unique_ptr<qv::Template> user;
+  qv::MemoryLineNames names;
+
+  void init(PyObject* module);
+};
 
 constexpr qv::MemoryLineStyle kStyle{"build_consolidation_prompt", false};
 
-PyObject* build_consolidation_prompt(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  return qv::guard([&] {
-    std::array<PyObject*, 1> a;
-    qv::bind_args<1>("build_consolidation_prompt", args, nargs, kwnames, {"memories"}, 1, a);
-    qv::require_list("build_consolidation_prompt", "memories", a[0]);
-    return qv::build_memory_request(g_system, *g_user, a[0], kStyle).release();
-  });
+qv::Ref build_consolidation_prompt(qv::Call& call) {
+  const auto [memories] = call.bind<1>({"memories"}, 1);
+  call.require_list("memories", memories);
+  const State& st = call.state<State>();
+  return qv::build_memory_request(st.names, st.system, *st.user, memories, kStyle);
 }
 
-PyObject* parse_consolidation_output(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  return qv::guard([&] {
-    std::array<PyObject*, 1> a;
-    qv::bind_args<1>("parse_consolidation_output", args, nargs, kwnames, {"response"}, 1, a);
-    qv::require_str("parse_consolidation_output", "response", a[0]);
-    const qv::core::Span r = qv::visit_units(
-        a[0], [](const auto* u, std::size_t n) { return qv::core::clean_reply(u, n); });
-    return qv::substr(a[0], r.begin, r.end).release();
-  });
+qv::Ref parse_consolidation_output(qv::Call& call) {
+  const auto [response] = call.bind<1>({"response"}, 1);
+  call.require_str("response", response);
+  const qv::core::Span r = qv::visit_units(
+      response, [](const auto* u, std::size_t n) { return qv::core::clean_reply(u, n); });
+  return qv::substr(response, r.begin, r.end);
 }
 
 PyDoc_STRVAR(build_doc,
@@ -88,13 +85,9 @@ PyDoc_STRVAR(parse_doc,
              "content; raises TypeError if `response` is not a str.");
 
 PyMethodDef methods[] = {
-    {"build_consolidation_prompt", reinterpret_cast<PyCFunction>(
-                                       reinterpret_cast<void (*)()>(build_consolidation_prompt)),
-     METH_FASTCALL | METH_KEYWORDS, build_doc},
-    {"parse_consolidation_output", reinterpret_cast<PyCFunction>(
-                                       reinterpret_cast<void (*)()>(parse_consolidation_output)),
-     METH_FASTCALL | METH_KEYWORDS, parse_doc},
-    {nullptr, nullptr, 0, nullptr},
+    qv::fastcall_method<"build_consolidation_prompt", build_consolidation_prompt>(build_doc),
+    qv::fastcall_method<"parse_consolidation_output", parse_consolidation_output>(parse_doc),
+    qv::kMethodsEnd,
 };
 
 PyDoc_STRVAR(module_doc,
@@ -103,12 +96,7 @@ PyDoc_STRVAR(module_doc,
              "default tuning profile (MAX_CONSOLIDATION_INPUTS,\n"
              "DEFAULT_CONSOLIDATION_MIN_SALIENCE, TIER2_DEDUP_THRESHOLD).");
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quorvane._internal.consolidation", module_doc, -1, methods,
-    nullptr,               nullptr,                            nullptr,    nullptr,
-};
-
-void init(PyObject* m) {
+void State::init(PyObject* m) {
   // The limits come from a default profile, so they follow its defaults.
   qv::Ref brevick = qv::own(PyImport_ImportModule("quorvane._internal.brevick"));
   qv::Ref profile_type = qv::own(PyObject_GetAttrString(brevick.get(), "Brevick"));
@@ -122,30 +110,17 @@ void init(PyObject* m) {
   for (const auto& [name, field] : limits)
     qv::add_object(m, name, qv::own(PyObject_GetAttrString(profile.get(), field)));
 
-  qv::init_memory_lines();
-  if (!g_system) {
-    qv::Ref system = qv::str_from_utf8(kSystem);
-    qv::Ref user = qv::str_from_utf8(kUser);
-    g_user = new qv::Template(user.get(), {"count", "formatted_memories"});
-    g_system = system.release();
-    g_user_text = user.release();
-  }
-  qv::add_object(m, "_CONSOLIDATION_SYSTEM", qv::Ref::borrow(g_system));
-  qv::add_object(m, "_CONSOLIDATION_USER", qv::Ref::borrow(g_user_text));
+  names.init(*this);
+  system = keep(qv::str_from_utf8(kSystem));
+  PyObject* user_text = keep(qv::str_from_utf8(kUser));
+  user = std::make_unique<qv::Template>(user_text, std::initializer_list<std::string_view>{
+                                                       "count", "formatted_memories"});
+  qv::add_object(m, "_CONSOLIDATION_SYSTEM", qv::Ref::borrow(system));
+  qv::add_object(m, "_CONSOLIDATION_USER", qv::Ref::borrow(user_text));
 }
+
+qv::ModuleDef<State> module_def{"quorvane._internal.consolidation", module_doc, methods};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_consolidation() {
-  PyObject* m = PyModule_Create(&module_def);
-  if (!m) return nullptr;
-  return qv::guard([&]() -> PyObject* {
-    try {
-      init(m);
-    } catch (...) {
-      Py_DECREF(m);
-      throw;
-    }
-    return m;
-  });
-}
+QV_MODULE_INIT(consolidation, module_def)

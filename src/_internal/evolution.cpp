@@ -10,7 +10,7 @@
 #include "_internal/common/args.hpp"
 #include "_internal/common/chat.hpp"
 #include "_internal/common/py.hpp"
-#include "_internal/common/text.hpp"
+#include "_internal/common/prompt.hpp"
 #include "core/json_reader.hpp"
 #include "core/text.hpp"
 
@@ -74,6 +74,8 @@ struct Constants {
   std::array<PyObject*, 8> type_names{};  // indexed by json::Kind
 };
 Constants g;
+qv::ModuleState g_owned;
+qv::ChatKeys g_chat;
 
 PyObject* keep(Ref r) { return r.release(); }
 
@@ -102,6 +104,7 @@ void init_constants() {
   for (int k = 0; k < 8; ++k)
     g.type_names[static_cast<std::size_t>(k)] =
         keep(qv::interned(json::python_type_name(static_cast<json::Kind>(k))));
+  g_chat.init(g_owned);
   g.ready = true;
 }
 
@@ -187,7 +190,7 @@ PyObject* build_evolution_prompt(PyObject*, PyObject* const* args, Py_ssize_t na
         }
       }
     });
-    return qv::chat_request(out.finish().get(), g.content_request).release();
+    return qv::chat_request(g_chat, out.finish().get(), g.content_request).release();
   });
 }
 

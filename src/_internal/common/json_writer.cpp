@@ -148,10 +148,6 @@ char* escape_units(char* p, const C* u, std::size_t n) {
   return p;
 }
 
-inline std::size_t long_long_chars(long long v, char* buf) {
-  return static_cast<std::size_t>(std::to_chars(buf, buf + 24, v).ptr - buf);
-}
-
 // Leaves the interpreter's recursion counter and the path on every exit.
 class Nesting {
 public:
@@ -182,96 +178,7 @@ private:
   std::vector<PyObject*>& path_;
 };
 
-constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
-
-// repr(x) for values with at most six decimals and below 1e15 in size, the
-// usual case, without the general shortest-digits search. For k = 0, 1, ...
-// the candidate is n / 10**k with n the integer nearest x * 10**k. It reads
-// back to x exactly when the double division n / 10**k gives x: with n below
-// 2**53 and 10**k exact, that division is the correctly rounded value of the
-// decimal, just as float() would read it. Below 2**50 the grid 10**-k is
-// wider than four ulps of x, so at most one k-decimal number reads back to x
-// and it is the nearest one; the first k that works therefore gives the
-// shortest digits, which is what repr prints. Returns 0 when no k <= 6 works.
-std::size_t short_float_repr(double x, char* buf) noexcept {
-  const double a = std::fabs(x);
-  if (!(a < 1e15) || (a < 1e-4 && a != 0.0)) return 0;
-  for (int k = 0; k <= 6; ++k) {
-    const double y = a * kPow10[k];
-    if (y >= 1125899906842624.0) return 0;  // 2**50
-    const double n = std::nearbyint(y);
-    if (n / kPow10[k] != a) continue;
-    auto whole = static_cast<unsigned long long>(n);
-    char* o = buf;
-    if (std::signbit(x)) *o++ = '-';
-    unsigned long long scale = 1;
-    for (int i = 0; i < k; ++i) scale *= 10;
-    o = std::to_chars(o, o + 20, whole / scale).ptr;
-    *o++ = '.';
-    if (k == 0) {
-      *o++ = '0';
-    } else {
-      unsigned long long frac = whole % scale;
-      for (int i = k - 1; i >= 0; --i) {
-        o[i] = static_cast<char>('0' + frac % 10);
-        frac /= 10;
-      }
-      o += k;
-    }
-    return static_cast<std::size_t>(o - buf);
-  }
-  return 0;
-}
-
 }  // namespace
-
-std::size_t format_float_repr(double x, char* buf) noexcept {
-  if (const std::size_t n = short_float_repr(x, buf)) return n;
-  // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX[X].
-  char sci[kFloatReprMax];
-  const auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
-  const char* p = sci;
-  const char* end = r.ptr;
-  char* o = buf;
-  if (*p == '-') *o++ = *p++;
-  char digits[20];
-  std::size_t nd = 0;
-  const char* e = p;
-  while (*e != 'e') {
-    if (*e != '.') digits[nd++] = *e;
-    ++e;
-  }
-  int exp10 = 0;
-  std::from_chars(e + 1 + (e[1] == '+'), end, exp10);
-  const int decpt = exp10 + 1;  // digits are 0.d1d2... times 10**decpt
-  if (decpt <= -4 || decpt > 16) {
-    // repr keeps the exponent layout to_chars made: "1e-05", "1.5e+16".
-    const std::size_t n = static_cast<std::size_t>(end - p);
-    std::memcpy(o, p, n);
-    return static_cast<std::size_t>(o - buf) + n;
-  }
-  if (decpt <= 0) {
-    *o++ = '0';
-    *o++ = '.';
-    for (int k = decpt; k < 0; ++k) *o++ = '0';
-    std::memcpy(o, digits, nd);
-    o += nd;
-  } else if (static_cast<std::size_t>(decpt) < nd) {
-    const auto whole = static_cast<std::size_t>(decpt);
-    std::memcpy(o, digits, whole);
-    o += whole;
-    *o++ = '.';
-    std::memcpy(o, digits + whole, nd - whole);
-    o += nd - whole;
-  } else {
-    std::memcpy(o, digits, nd);
-    o += nd;
-    for (std::size_t k = nd; k < static_cast<std::size_t>(decpt); ++k) *o++ = '0';
-    *o++ = '.';
-    *o++ = '0';
-  }
-  return static_cast<std::size_t>(o - buf);
-}
 
 std::size_t plain_scalar_chars(PyObject* o, char* buf) {
   auto word = [buf](const char* w, std::size_t n) {
@@ -286,13 +193,13 @@ std::size_t plain_scalar_chars(PyObject* o, char* buf) {
     const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (overflow != 0) return 0;
     if (v == -1 && PyErr_Occurred()) throw_error_set();
-    return long_long_chars(v, buf);
+    return core::format_decimal(v, buf);
   }
   if (PyFloat_CheckExact(o)) {
     const double x = PyFloat_AS_DOUBLE(o);
     if (std::isnan(x)) return word("nan", 3);
     if (std::isinf(x)) return x > 0 ? word("inf", 3) : word("-inf", 4);
-    return format_float_repr(x, buf);
+    return core::format_float_repr(x, buf);
   }
   return 0;
 }
@@ -389,7 +296,7 @@ void JsonWriter::integer(PyObject* o) {
   const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
   if (overflow == 0) {
     if (v == -1 && PyErr_Occurred()) throw_error_set();
-    len_ += long_long_chars(v, room(24));
+    len_ += core::format_decimal(v, room(core::kDecimalMax));
     return;
   }
   // Big values, including the int_max_str_digits limit and its ValueError.
@@ -408,7 +315,7 @@ void JsonWriter::real(double x) {
       put("-Infinity", 9);
     }
   } else {
-    len_ += format_float_repr(x, room(kFloatReprMax));
+    len_ += core::format_float_repr(x, room(kFloatReprMax));
   }
 }
 

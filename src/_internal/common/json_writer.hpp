@@ -1,6 +1,6 @@
 // The JSON writer: Python objects to the exact text of
-// json.dumps(obj, ensure_ascii=True, default=str), and the number forms it
-// shares with plain-text rendering (float.__repr__, int.__repr__).
+// json.dumps(obj, ensure_ascii=True, default=str), and str() of the plain
+// scalars it shares with plain-text rendering.
 #pragma once
 
 #include <cstddef>
@@ -10,16 +10,11 @@
 #include <vector>
 
 #include "_internal/common/py.hpp"
+#include "core/number.hpp"
 
 namespace qv {
 
-// Writes repr(x) of a finite double into buf (at least kFloatReprMax bytes)
-// and returns the length: the shortest digits that read back to x, laid out
-// as CPython does (exponent form below 1e-4 and from 1e16 with a sign and at
-// least two exponent digits, ".0" on whole values). Non-finite values are the
-// caller's business: JSON spells them NaN/Infinity, str() nan/inf.
-inline constexpr std::size_t kFloatReprMax = 32;
-std::size_t format_float_repr(double x, char* buf) noexcept;
+using core::kFloatReprMax;
 
 // Writes str(o) for an exact int (that fits in 64 bits), float, bool or None
 // into buf (at least kFloatReprMax bytes) without calling into Python and
@@ -46,9 +41,6 @@ public:
 
   // The JSON text of `o`, valid until the next call on this writer.
   std::string_view encode(PyObject* o);
-
-  // Appends the JSON text of `o` to `out`.
-  void append(std::string& out, PyObject* o) { out.append(encode(o)); }
 
   // Exact dicts being written, outermost first: read in place (pos) until
   // frozen, then from their snapshot held[begin:] (next is the cursor).

@@ -11,36 +11,6 @@ namespace qv {
 
 namespace {
 
-// Built once at load and never released: single-phase modules live until the
-// interpreter ends, and releasing these after finalisation would be unsafe.
-struct Names {
-  PyObject* content = nullptr;
-  PyObject* event_type = nullptr;
-  PyObject* salience = nullptr;
-  PyObject* created_at = nullptr;
-  PyObject* mapping_abc = nullptr;  // collections.abc.Mapping
-};
-Names g;
-
-// A field's value as a new reference; `optional` fields give nullptr when
-// absent, required ones raise KeyError(key).
-Ref lookup(PyObject* memory, PyObject* key, bool optional) {
-  if (PyDict_CheckExact(memory)) {
-    PyObject* v = PyDict_GetItemWithError(memory, key);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw_error_set();
-    if (optional) return Ref();
-    PyErr_SetObject(PyExc_KeyError, key);
-    throw_error_set();
-  }
-  PyObject* v = PyObject_GetItem(memory, key);
-  if (!v && optional && PyErr_ExceptionMatches(PyExc_KeyError)) {
-    PyErr_Clear();
-    return Ref();
-  }
-  return own(v);
-}
-
 // The ASCII text of the lines, gathered in one growing buffer and handed to
 // the builder as a single run, so a typical batch (ASCII event types and
 // timestamps, JSON contents) costs the builder one piece. Short ASCII texts
@@ -129,9 +99,10 @@ private:
 
 thread_local Lines::Spare Lines::t_spare;
 
-void check_mapping(PyObject* memory, std::size_t index, const MemoryLineStyle& style) {
+void check_mapping(PyObject* memory, std::size_t index, PyObject* mapping_abc,
+                   const MemoryLineStyle& style) {
   if (PyDict_Check(memory)) return;
-  const int is = check(PyObject_IsInstance(memory, g.mapping_abc));
+  const int is = check(PyObject_IsInstance(memory, mapping_abc));
   if (!is) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'memories' item %zu must be a mapping, not %.200s",
                  style.func, index, Py_TYPE(memory)->tp_name);
@@ -141,20 +112,18 @@ void check_mapping(PyObject* memory, std::size_t index, const MemoryLineStyle& s
 
 }  // namespace
 
-void init_memory_lines() {
-  if (g.mapping_abc) return;
-  Names n;
-  n.content = interned("content").release();
-  n.event_type = interned("event_type").release();
-  n.salience = interned("salience").release();
-  n.created_at = interned("created_at").release();
+void MemoryLineNames::init(ModuleState& state) {
+  content = state.keep(interned("content"));
+  event_type = state.keep(interned("event_type"));
+  salience = state.keep(interned("salience"));
+  created_at = state.keep(interned("created_at"));
   Ref abc = own(PyImport_ImportModule("collections.abc"));
-  n.mapping_abc = own(PyObject_GetAttrString(abc.get(), "Mapping")).release();
-  g = n;
+  mapping_abc = state.keep(own(PyObject_GetAttrString(abc.get(), "Mapping")));
+  chat.init(state);
 }
 
-void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_t n,
-                         const MemoryLineStyle& style) {
+void render_memory_lines(TextBuilder& out, const MemoryLineNames& names,
+                         PyObject* const* memories, std::size_t n, const MemoryLineStyle& style) {
   Lines lines(out);
   JsonWriter writer;   // one buffer for the whole batch
   char number[kFloatReprMax];  // a content that is a plain number
@@ -162,7 +131,7 @@ void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_
     PyObject* memory = memories[i];
 
     // content first, rendered at once.
-    Ref content = lookup(memory, g.content, false);
+    Ref content = get_field(memory, names.content);
     Ref content_text;
     std::string_view ascii_text;  // the content when it renders as ASCII
     PyObject* c = content.get();
@@ -176,10 +145,10 @@ void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_
       content_text = own(PyObject_Str(c));
     }
 
-    Ref event_type = lookup(memory, g.event_type, false);
+    Ref event_type = get_field(memory, names.event_type);
     Ref salience;
-    if (style.salience) salience = lookup(memory, g.salience, true);
-    Ref created_at = lookup(memory, g.created_at, false);
+    if (style.salience) salience = get_field(memory, names.salience, true);
+    Ref created_at = get_field(memory, names.created_at);
 
     lines.ascii(i ? "\n[" : "[");
     lines.number(i + 1);
@@ -205,25 +174,25 @@ void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_
   lines.flush();
 }
 
-Ref build_memory_request(PyObject* system, const Template& user, PyObject* memories,
-                         const MemoryLineStyle& style) {
+Ref build_memory_request(const MemoryLineNames& names, PyObject* system, const Template& user,
+                         PyObject* memories, const MemoryLineStyle& style) {
   // A snapshot: str() of a field may run Python code that edits the list.
   Ref items = own(PyList_GetSlice(memories, 0, PyList_GET_SIZE(memories)));
   const auto n = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
   PyObject* const* first = n ? &PyList_GET_ITEM(items.get(), 0) : nullptr;
   // Kinds are checked before any work: a memory that is not a mapping is
   // reported ahead of a missing key or a content error in an earlier one.
-  for (std::size_t i = 0; i < n; ++i) check_mapping(first[i], i, style);
+  for (std::size_t i = 0; i < n; ++i) check_mapping(first[i], i, names.mapping_abc, style);
 
   TextBuilder text;
   user.fill(text, [&](TextBuilder& b, int slot) {
     if (slot == 0) {
       b.decimal(static_cast<long long>(n));
     } else {
-      render_memory_lines(b, first, n, style);
+      render_memory_lines(b, names, first, n, style);
     }
   });
-  return chat_request(system, text.finish().get());
+  return chat_request(names.chat, system, text.finish().get());
 }
 
 }  // namespace qv

@@ -11,14 +11,25 @@
 
 #include <cstddef>
 
+#include "_internal/common/chat.hpp"
+#include "_internal/common/module.hpp"
 #include "_internal/common/py.hpp"
-#include "_internal/common/text.hpp"
+#include "_internal/common/prompt.hpp"
 
 namespace qv {
 
-// Builds the interned keys and looks up collections.abc.Mapping. Call once
-// from the module's init function before any rendering; throws PyErrorSet.
-void init_memory_lines();
+// What a module that renders memories keeps in its state: the interned
+// field keys, collections.abc.Mapping, and the chat-request keys.
+struct MemoryLineNames {
+  PyObject* content = nullptr;
+  PyObject* event_type = nullptr;
+  PyObject* salience = nullptr;
+  PyObject* created_at = nullptr;
+  PyObject* mapping_abc = nullptr;
+  ChatKeys chat;
+
+  void init(ModuleState& state);  // throws PyErrorSet
+};
 
 struct MemoryLineStyle {
   const char* func;   // the public function's name, for error messages
@@ -31,15 +42,15 @@ struct MemoryLineStyle {
 // rendered right after its lookup, so its errors come before a later missing
 // key. Every memory must be a mapping (build_memory_request checks); a
 // missing required key raises KeyError(key); JSON errors propagate.
-void render_memory_lines(TextBuilder& out, PyObject* const* memories, std::size_t n,
-                         const MemoryLineStyle& style);
+void render_memory_lines(TextBuilder& out, const MemoryLineNames& names,
+                         PyObject* const* memories, std::size_t n, const MemoryLineStyle& style);
 
 // The whole request: (system, [{"role": "user", "content": text}]) where text
 // is `user` filled with slot 0 = the number of memories in decimal and slot 1
 // = their lines. `memories` must be a list (checked by the caller); it is
 // read from a snapshot, so the count always matches the lines shown. A
 // memory that is not a mapping raises TypeError before any line is built.
-Ref build_memory_request(PyObject* system, const Template& user, PyObject* memories,
-                         const MemoryLineStyle& style);
+Ref build_memory_request(const MemoryLineNames& names, PyObject* system, const Template& user,
+                         PyObject* memories, const MemoryLineStyle& style);
 
 }  // namespace qv

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace qv {
@@ -68,42 +69,56 @@ inline int check(int status) {
   return status;
 }
 
-// Runs an entry point body and translates every C++ exception into the
-// Python error; nothing C++ ever crosses into the interpreter.
-template <class F>
-PyObject* guard(F&& body) noexcept {
-  try {
-    return std::forward<F>(body)();
-  } catch (const PyErrorSet&) {
+// The value a slot or function of return type R reports failure with.
+template <class R>
+constexpr R failure_value() noexcept {
+  if constexpr (std::is_pointer_v<R>) {
     return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    return nullptr;
+  } else if constexpr (std::is_same_v<R, PySendResult>) {
+    return PYGEN_ERROR;
+  } else {
+    static_assert(std::is_signed_v<R>, "guard: a C API result reports failure as -1");
+    return R(-1);
   }
 }
 
-// Same for slots that report failure with -1.
+// Runs an entry point body and translates every C++ exception into the
+// Python error, returning the failure value of the body's result type
+// (nullptr for PyObject*, -1 for int, Py_ssize_t and Py_hash_t, PYGEN_ERROR
+// for PySendResult); nothing C++ ever crosses into the interpreter.
 template <class F>
-int guard_int(F&& body) noexcept {
+auto guard(F&& body) noexcept -> decltype(body()) {
+  using R = decltype(body());
   try {
     return std::forward<F>(body)();
   } catch (const PyErrorSet&) {
-    return -1;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return -1;
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_SystemError, e.what());
-    return -1;
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    return -1;
   }
+  return failure_value<R>();
+}
+
+// record[key] as a new reference: an exact dict is read directly, anything
+// else through its __getitem__ (a non-mapping raises its own TypeError). A
+// missing key raises KeyError(key), or gives an empty Ref when `optional`.
+inline Ref get_field(PyObject* record, PyObject* key, bool optional = false) {
+  if (PyDict_CheckExact(record)) {
+    if (PyObject* v = PyDict_GetItemWithError(record, key)) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw_error_set();
+    if (optional) return Ref();
+    PyErr_SetObject(PyExc_KeyError, key);
+    throw_error_set();
+  }
+  PyObject* v = PyObject_GetItem(record, key);
+  if (!v && optional && PyErr_ExceptionMatches(PyExc_KeyError)) {
+    PyErr_Clear();
+    return Ref();
+  }
+  return own(v);
 }
 
 // Raises `exc` with `message` and unwinds to the entry point.
@@ -131,8 +146,21 @@ inline void require_list(const char* func, const char* arg, PyObject* o) {
 // `visit_units(s, f)` calls f(const CharT* data, std::size_t length) with the
 // right unit type, so text routines are written once as templates and run
 // on the string's own storage without copying or decoding.
+//
+// Every read of a str's code units goes through here, so this is where a str
+// made by the legacy wide-char API on 3.10/3.11 is made "ready" first (read
+// unready, its data would look empty).
+inline void ensure_ready(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(s) < 0) throw_error_set();
+#else
+  (void)s;
+#endif
+}
+
 template <class F>
 decltype(auto) visit_units(PyObject* s, F&& f) {
+  ensure_ready(s);
   const void* data = PyUnicode_DATA(s);
   const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
   switch (PyUnicode_KIND(s)) {
