@@ -202,6 +202,22 @@ inline Ref str_from_ascii(std::string_view s) {
   return Ref::steal(o);
 }
 
+// Runs f() with the GIL released when `units` (the input's size in code
+// units) reaches the one threshold the library uses; below it the release
+// costs more than it frees. f must be pure C++: it may not touch any Python
+// object, and an exception it throws is carried out with the GIL held again.
+inline constexpr std::size_t kReleaseGilUnits = std::size_t{1} << 16;
+
+template <class F>
+decltype(auto) without_gil(std::size_t units, F&& f) {
+  if (units < kReleaseGilUnits) return std::forward<F>(f)();
+  struct Reacquire {
+    PyThreadState* ts;
+    ~Reacquire() { PyEval_RestoreThread(ts); }
+  } held{PyEval_SaveThread()};
+  return std::forward<F>(f)();
+}
+
 // An interned str, for names and dict keys built once at module load.
 inline Ref interned(const char* s) { return own(PyUnicode_InternFromString(s)); }
 
