@@ -1,9 +1,11 @@
 """What every module of the package owes its users: it imports by its dotted
 name, documents each public function and type for help(), and ships a type
-stub that declares the same public names."""
+stub that declares the same public names with the same docstrings and
+parameters that help() and inspect.signature() show."""
 
 import ast
 import importlib
+import inspect
 import pathlib
 
 import pytest
@@ -59,3 +61,62 @@ def test_package_is_typed():
     import quorvane
 
     assert (pathlib.Path(quorvane.__file__).parent / "py.typed").is_file()
+
+
+def stub_tree(mod):
+    path = pathlib.Path(mod.__file__).with_name(mod.__name__.rsplit(".", 1)[1] + ".pyi")
+    return ast.parse(path.read_text(encoding="utf-8"))
+
+
+def stub_params(node: ast.FunctionDef):
+    a = node.args
+    names = [p.arg for p in a.posonlyargs + a.args + a.kwonlyargs]
+    if a.vararg:
+        names.append(a.vararg.arg)
+    if a.kwarg:
+        names.append(a.kwarg.arg)
+    return [n for n in names if n not in ("self", "cls")]
+
+
+def runtime_params(obj):
+    try:
+        sig = inspect.signature(obj)
+    except (TypeError, ValueError):
+        return None
+    return [n for n in sig.parameters if n not in ("self", "cls", "$module", "$self", "$type")]
+
+
+def documented_pairs(mod):
+    """(qualified name, runtime object, stub node) for every public function,
+    class and public method the stub declares."""
+    for node in stub_tree(mod).body:
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)) and not node.name.startswith(
+            "_"
+        ):
+            yield node.name, getattr(mod, node.name), node
+        elif isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            cls = getattr(mod, node.name)
+            yield node.name, cls, node
+            for item in node.body:
+                if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef)) and (
+                    not item.name.startswith("_") or item.name == "__init__"
+                ):
+                    if item.name == "__init__" or any(
+                        isinstance(d, ast.Name) and d.id == "property" for d in item.decorator_list
+                    ):
+                        continue
+                    yield f"{node.name}.{item.name}", getattr(cls, item.name), item
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_docstrings_and_parameters_match_help(name):
+    mod = importlib.import_module(f"quorvane._internal.{name}")
+    tree = stub_tree(mod)
+    assert ast.get_docstring(tree) == inspect.cleandoc(mod.__doc__)
+    for qualname, obj, node in documented_pairs(mod):
+        stub_doc = ast.get_docstring(node)
+        assert stub_doc == inspect.getdoc(obj), f"{name}.{qualname}: stub and help() differ"
+        if isinstance(node, ast.FunctionDef):
+            params = runtime_params(obj)
+            assert params is not None, f"{name}.{qualname} has no text signature"
+            assert stub_params(node) == params, f"{name}.{qualname}: parameters differ"
