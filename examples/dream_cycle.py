@@ -4,18 +4,32 @@ scripted model that answers with canned replies.
     python examples/dream_cycle.py
 
 Every chat request the cycle would send is printed, then the model's raw
-reply and the clean result the library makes of it. Nothing here calls a
-real model: quorvane's core only builds requests and cleans replies.
+reply and the clean result the library makes of it. The phases run as jobs
+of a Trellan queue: evolution after consolidation, the journal after
+evolution. Then two agents talk in a thread that a judge closes, and a team
+synthesises what its members shared. Nothing here calls a real model:
+quorvane's core only builds requests and cleans replies.
 """
 
 from __future__ import annotations
 
+import asyncio
 import dataclasses
 import logging
 import sys
 import textwrap
+from typing import NamedTuple
 
-from quorvane._internal import brevick, consolidation, evolution, mirrandel
+from quorvane._internal import (
+    brevick,
+    calvendry,
+    consolidation,
+    evolution,
+    journal,
+    mirrandel,
+    ostrel,
+    trellan,
+)
 
 Brevick = brevick.Brevick
 
@@ -199,13 +213,123 @@ class ExtraFieldFormatter(logging.Formatter):
         return text
 
 
+def phase_journal() -> str:
+    banner("Phase 4: journal (memories with salience -> one journal entry)")
+    system, messages = journal.build_journal_prompt(MEMORIES)
+    show_request(system, messages)
+    model = ScriptedModel(
+        [
+            "  Money questions came twice before the policy page was read, and the billing "
+            "lookup showed the plan was refundable all along. Shipping questions cluster on "
+            "Mondays, and the tracking page already answers them. The clearest thanks came "
+            "for the shortest answer: one rule, one link.  "
+        ]
+    )
+    raw = model.generate(system, messages)
+    show_reply(raw)
+    entry = journal.parse_journal_output(raw)
+    print("--- cleaned journal entry ---")
+    print(entry)
+    return entry
+
+
+async def dream_cycle(profile: Brevick) -> None:
+    """Runs the phases as jobs of one queue: evolution waits for the insight,
+    the journal waits for evolution. A scripted model answers at once; a real
+    one would be awaited inside each job."""
+    queue = trellan.Trellan(max_concurrency=2)
+    results: dict[str, object] = {}
+
+    async def consolidate() -> str:
+        await asyncio.sleep(0)  # where a real model call would be awaited
+        results["insight"] = phase_consolidation()
+        return results["insight"]
+
+    async def evolve() -> list[dict[str, str]]:
+        await asyncio.sleep(0)
+        return phase_evolution(profile, str(results["insight"]))
+
+    async def write_journal() -> str:
+        await asyncio.sleep(0)
+        return phase_journal()
+
+    queue.submit("consolidate", consolidate())
+    queue.submit("evolve", evolve(), after="consolidate")
+    last = queue.submit("journal", write_journal(), after="evolve")
+    print(f"\n(queued 3 jobs, {queue.active_count} tracked)")
+    await queue.wait_all(timeout=30)
+    print(f"\n(all jobs done: journal task {last.get_name()!r}, {queue.active_count} tracked)")
+
+
+class Turn(NamedTuple):
+    sender_id: str
+    content: str
+
+
+def phase_thread() -> None:
+    banner("Thread exit policy: a convergence judge and a stagnation gate")
+    turns = [
+        Turn("planner", "Should refunds over 100 EUR go to a human?\n  Policy is unclear."),
+        Turn(
+            "billing",
+            "Yes.\n\nAbove 100 EUR the policy requires a human review; I will route them.",
+        ),
+    ]
+    body = ostrel.build_convergence_prompt(turns)
+    print("--- system prompt ---")
+    print(ostrel.CONVERGENCE_JUDGE_SYSTEM_PROMPT)
+    print("--- user message ---")
+    print(body)
+    for raw in (
+        "converged | Refunds above 100 EUR go to human review.",
+        "OPEN|",
+        "I think we are done here.",
+    ):
+        show_reply(raw)
+        print(f"    verdict: {ostrel.parse_convergence_verdict(raw)}")
+
+    # Embeddings of the last two turns of each agent (made-up, tiny vectors).
+    last = [0.12, 0.80, 0.31, 0.05]
+    before = [0.10, 0.82, 0.30, 0.07]
+    similarity = ostrel.cosine_similarity(last, before)
+    stagnant = similarity >= ostrel.STAGNATION_COSINE_THRESHOLD
+    print(
+        f"\ncosine similarity {similarity:.4f} vs threshold "
+        f"{ostrel.STAGNATION_COSINE_THRESHOLD}: {'stagnant, close' if stagnant else 'moving'}"
+    )
+
+
+class SharedMemory(NamedTuple):
+    content: str
+    team_score: float
+
+
+def phase_team() -> None:
+    banner("Team dream: the team-synthesis prompt and its idempotency key")
+    rows = [
+        SharedMemory("Monday shipping questions are answered by the tracking page.", 0.62),
+        SharedMemory("Refund rules quoted verbatim end billing threads fastest.", 0.9),
+        SharedMemory("Users thank short answers with one link.", 0.62),
+        SharedMemory("A refund over 100 EUR needs human review.", 1),
+    ]
+    body = calvendry.build_calvendry_prompt(rows)
+    print("--- system prompt ---")
+    print(calvendry.CALVENDRY_SYSTEM_PROMPT)
+    print("--- user message ---")
+    print(body)
+    key = calvendry.compute_prompt_hash(body)
+    print(f"\nprompt hash {key}: the same rows always give the same key")
+    assert key == calvendry.compute_prompt_hash(calvendry.build_calvendry_prompt(list(rows)))
+
+
 def main() -> None:
     handler = logging.StreamHandler(sys.stdout)
     handler.setFormatter(ExtraFieldFormatter("%(levelname)s %(name)s: %(message)s"))
     logging.basicConfig(level=logging.WARNING, handlers=[handler])
     profile = phase_profiles()
-    insight = phase_consolidation()
-    phase_evolution(profile, insight)
+    asyncio.run(dream_cycle(profile))
+    phase_thread()
+    phase_team()
 
 
 if __name__ == "__main__":
