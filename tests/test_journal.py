@@ -68,7 +68,9 @@ def reference_message(memories):
         if isinstance(content, dict):
             content = json.dumps(content, ensure_ascii=True, default=str)
         salience = m["salience"] if "salience" in m else "N/A"
-        lines.append(f"[{i}] ({m['event_type']}, salience={salience}, {m['created_at']}): {content}")
+        lines.append(
+            f"[{i}] ({m['event_type']}, salience={salience}, {m['created_at']}): {content}"
+        )
     return USER.format(count=len(memories), formatted_memories="\n".join(lines))
 
 
@@ -199,7 +201,9 @@ def test_lookup_order_and_missing_keys():
 
 def test_argument_kinds():
     for bad in (None, (), {"content": "x"}, iter([])):
-        with pytest.raises(TypeError, match=r"build_journal_prompt\(\) argument 'memories' must be"):
+        with pytest.raises(
+            TypeError, match=r"build_journal_prompt\(\) argument 'memories' must be"
+        ):
             build_journal_prompt(bad)
     with pytest.raises(TypeError, match="item 1 must be a mapping"):
         build_journal_prompt([memory(), "text"])
@@ -240,11 +244,7 @@ def test_nested_build_from_a_salience_str():
 
 
 scalars = (
-    st.none()
-    | st.booleans()
-    | st.integers()
-    | st.floats(allow_nan=False)
-    | st.text(max_size=12)
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=12)
 )
 memories = st.lists(
     st.fixed_dictionaries(
