@@ -8,6 +8,8 @@ import fractions
 import hashlib
 import math
 import pathlib
+import random
+import struct
 import sys
 import threading
 
@@ -129,6 +131,21 @@ def test_scores_match_format_on_the_cpython_float_table():
         shown[int(index)] = score
     assert len(shown) == len(rows)
     assert all(shown[i] == r["fixed3"] for i, r in enumerate(rows))
+
+
+def test_scores_match_format_on_random_doubles():
+    # Every exponent and the decimal ties around the rounding points.
+    rnd = random.Random(11)
+    values = [
+        struct.unpack("<d", rnd.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(4000)
+    ]
+    values += [rnd.uniform(-1e5, 1e5) for _ in range(4000)]
+    values += [(k + 0.5) / 1000 for k in range(-3000, 3000)]
+    values += [2.0**52 + d for d in (-1.5, -1, -0.5, 0, 1, 2)] + [2.0**-1074, -(2.0**-1022)]
+    body = build_calvendry_prompt([Row(i, v) for i, v in enumerate(values)])
+    for line in body.split("\n")[1:-2]:
+        score, index = line[3:].split(") ")
+        assert score == format(values[int(index)], ".3f")
 
 
 def test_real_numbers_beyond_int_and_float():

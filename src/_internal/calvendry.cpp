@@ -11,9 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "_internal/common/json_writer.hpp"
 #include "_internal/common/module.hpp"
-#include "_internal/common/prompt.hpp"
 #include "_internal/common/py.hpp"
 #include "core/number.hpp"
 
@@ -36,8 +34,7 @@ constexpr std::string_view kFooter =
 // buffer protocol, holding the str so the bytes outlive any consumer that
 // keeps the buffer. This hands a prompt to the digest without a copy.
 struct AsciiView {
-  PyObject_HEAD
-  PyObject* str;
+  PyObject_HEAD PyObject* str;
 };
 
 int ascii_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
@@ -67,10 +64,10 @@ PyType_Spec ascii_view_spec = {
 };
 
 struct State : qv::ModuleState {
-  PyObject* content = nullptr;     // interned attribute names
+  PyObject* content = nullptr;  // interned attribute names
   PyObject* team_score = nullptr;
-  PyObject* digest = nullptr;      // the name of the hash object's method
-  PyObject* sha256 = nullptr;      // the interpreter's SHA-256 constructor
+  PyObject* digest = nullptr;  // the name of the hash object's method
+  PyObject* sha256 = nullptr;  // the interpreter's SHA-256 constructor
   PyTypeObject* ascii_view = nullptr;
 
   void init(PyObject* module);
@@ -104,28 +101,63 @@ bool ranks_before(double a, double b) noexcept {
   return a > b;
 }
 
-// Appends the text of a row's content: a str (or a str subclass, by its
-// value) as it stands, anything else as its str().
-void append_content(qv::TextBuilder& out, qv::Ref content) {
-  constexpr std::size_t kCopyAsciiMax = 64;  // shorter ASCII texts join the run
-  PyObject* c = content.get();
-  if (!PyUnicode_Check(c)) {
-    char buf[qv::kFloatReprMax];
-    if (const std::size_t k = qv::plain_scalar_chars(c, buf)) {
-      out.ascii({buf, k});
-      return;
-    }
-    content = qv::own(PyObject_Str(c));
-    c = content.get();
-  }
-  qv::ensure_ready(c);
-  const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(c));
-  if (PyUnicode_IS_ASCII(c) && len <= kCopyAsciiMax) {
-    out.ascii({static_cast<const char*>(PyUnicode_DATA(c)), len});
-  } else {
-    out.str(std::move(content));
-  }
+// A row's content as a str: a str (or a str subclass, by its value) as it
+// stands, anything else as its str().
+qv::Ref content_text(qv::Ref content) {
+  if (!PyUnicode_Check(content.get())) content = qv::own(PyObject_Str(content.get()));
+  qv::ensure_ready(content.get());
+  return content;
 }
+
+// Writes the body into a str allocated once at its final size and kind:
+// ASCII runs and contents are copied straight into place.
+class BodyWriter {
+ public:
+  BodyWriter(std::size_t length, Py_UCS4 maxchar)
+      : out_(qv::own(PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar))),
+        kind_(PyUnicode_KIND(out_.get())),
+        data_(static_cast<char*>(PyUnicode_DATA(out_.get()))) {}
+
+  void ascii(std::string_view s) {
+    switch (kind_) {
+      case PyUnicode_1BYTE_KIND:
+        std::memcpy(data_ + pos_, s.data(), s.size());
+        break;
+      case PyUnicode_2BYTE_KIND:
+        widen(reinterpret_cast<Py_UCS2*>(data_) + pos_, s);
+        break;
+      default:
+        widen(reinterpret_cast<Py_UCS4*>(data_) + pos_, s);
+        break;
+    }
+    pos_ += s.size();
+  }
+
+  void str(PyObject* s) {
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (PyUnicode_KIND(s) == kind_) {
+      std::memcpy(data_ + pos_ * static_cast<std::size_t>(kind_), PyUnicode_DATA(s),
+                  n * static_cast<std::size_t>(kind_));
+    } else {
+      qv::check(static_cast<int>(PyUnicode_CopyCharacters(out_.get(), static_cast<Py_ssize_t>(pos_),
+                                                          s, 0, static_cast<Py_ssize_t>(n))));
+    }
+    pos_ += n;
+  }
+
+  qv::Ref finish() { return std::move(out_); }
+
+ private:
+  template <class C>
+  static void widen(C* dst, std::string_view s) {
+    for (std::size_t i = 0; i < s.size(); ++i) dst[i] = static_cast<unsigned char>(s[i]);
+  }
+
+  qv::Ref out_;
+  int kind_;
+  char* data_;
+  std::size_t pos_ = 0;
+};
 
 qv::Ref build_calvendry_prompt(qv::Call& call) {
   const auto [rows] = call.bind<1>({"rows"}, 1);
@@ -140,26 +172,54 @@ qv::Ref build_calvendry_prompt(qv::Call& call) {
 
   // Every score first, in input order (an unreadable score fails before any
   // content is read), then the contents in the sorted order.
-  std::vector<double> scores(n);
+  struct Ranked {
+    double score;
+    std::size_t index;
+  };
+  std::vector<Ranked> order(n);
   for (std::size_t i = 0; i < n; ++i) {
     qv::Ref score = qv::own(PyObject_GetAttr(row[i], st.team_score));
-    scores[i] = score_of(score.get(), i);
+    order[i] = {score_of(score.get(), i), i};
   }
-  std::vector<std::size_t> order(n);
-  for (std::size_t i = 0; i < n; ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&scores](std::size_t a, std::size_t b) {
-    return ranks_before(scores[a], scores[b]);
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [](const Ranked& a, const Ranked& b) { return ranks_before(a.score, b.score); });
 
-  qv::TextBuilder out;
+  // The contents in order, each after its line's ASCII lead
+  // "\n- (<score>) ", gathered in one buffer; then the body is written once
+  // at its final length and kind.
+  struct Line {
+    qv::Ref content;
+    std::size_t lead_end;  // end of this line's lead in `leads`
+  };
+  std::vector<Line> lines(n);
+  std::string leads(n * 24 + qv::core::kFixed3Max + 8, '\0');
+  std::size_t used = 0;
+  std::size_t length = kHeader.size() + kFooter.size();
+  Py_UCS4 maxchar = 127;
+  for (std::size_t k = 0; k < n; ++k) {
+    lines[k].content = content_text(qv::own(PyObject_GetAttr(row[order[k].index], st.content)));
+    PyObject* c = lines[k].content.get();
+    length += static_cast<std::size_t>(PyUnicode_GET_LENGTH(c));
+    maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(c));
+
+    if (leads.size() - used < qv::core::kFixed3Max + 8) leads.resize(2 * leads.size());
+    char* p = leads.data() + used;
+    std::memcpy(p, "\n- (", 4);
+    p += 4;
+    p += qv::core::format_fixed3(order[k].score, p);
+    std::memcpy(p, ") ", 2);
+    used = static_cast<std::size_t>(p + 2 - leads.data());
+    lines[k].lead_end = used;
+  }
+  length += used;
+
+  BodyWriter out(length, maxchar);
   out.ascii(kHeader);
-  char number[qv::core::kFixed3Max];
-  for (const std::size_t i : order) {
-    qv::Ref content = qv::own(PyObject_GetAttr(row[i], st.content));
-    out.ascii("\n- (");
-    out.ascii({number, qv::core::format_fixed3(scores[i], number)});
-    out.ascii(") ");
-    append_content(out, std::move(content));
+  std::size_t begin = 0;
+  for (const Line& line : lines) {
+    out.ascii({leads.data() + begin, line.lead_end - begin});
+    begin = line.lead_end;
+    out.str(line.content.get());
   }
   out.ascii(kFooter);
   return out.finish();

@@ -105,8 +105,8 @@ void State::init(PyObject* m) {
   names.init(*this);
   system = keep(qv::str_from_utf8(kSystem));
   PyObject* user_text = keep(qv::str_from_utf8(kUser));
-  user = std::make_unique<qv::Template>(user_text, std::initializer_list<std::string_view>{
-                                                       "count", "formatted_memories"});
+  user = std::make_unique<qv::Template>(
+      user_text, std::initializer_list<std::string_view>{"count", "formatted_memories"});
   qv::add_object(m, "_JOURNAL_SYSTEM", qv::Ref::borrow(system));
   qv::add_object(m, "_JOURNAL_USER", qv::Ref::borrow(user_text));
 }
