@@ -34,7 +34,8 @@ constexpr std::string_view kFooter =
 // buffer protocol, holding the str so the bytes outlive any consumer that
 // keeps the buffer. This hands a prompt to the digest without a copy.
 struct AsciiView {
-  PyObject_HEAD PyObject* str;
+  PyObject ob_base;
+  PyObject* str;
 };
 
 int ascii_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
