@@ -102,10 +102,10 @@ bool ranks_before(double a, double b) noexcept {
   return a > b;
 }
 
-// A row's content as a str: a str (or a str subclass, by its value) as it
-// stands, anything else as its str().
+// A row's content as a str: a str as it stands, anything else as its str(),
+// as an f-string shows it (a str subclass included, through its __str__).
 qv::Ref content_text(qv::Ref content) {
-  if (!PyUnicode_Check(content.get())) content = qv::own(PyObject_Str(content.get()));
+  if (!PyUnicode_CheckExact(content.get())) content = qv::own(PyObject_Str(content.get()));
   qv::ensure_ready(content.get());
   return content;
 }
@@ -269,10 +269,11 @@ PyDoc_STRVAR(build_doc,
              "\n"
              "`rows` is a list of objects with the attributes `team_score` (a real\n"
              "number: float, int, or anything with __float__; compared and written as a\n"
-             "double) and `content` (a str as it stands, anything else as str()). The\n"
-             "body is the header line, one line \"- (<score>) <content>\" per row with\n"
-             "the score as format(score, \".3f\") writes it, an empty line and the\n"
-             "footer sentence, joined by line feeds with none at the end.\n"
+             "double) and `content` (a str as it stands; anything else, a str subclass\n"
+             "included, as str(), as an f-string shows it). The body is the header line,\n"
+             "one line \"- (<score>) <content>\" per row with the score as\n"
+             "format(score, \".3f\") writes it, an empty line and the footer sentence,\n"
+             "joined by line feeds with none at the end.\n"
              "\n"
              "Rows are ordered by score, highest first, by a stable sort: equal scores\n"
              "keep their input order. Rows whose score is NaN come after all others,\n"
