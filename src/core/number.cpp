@@ -1,5 +1,6 @@
 #include "core/number.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -103,6 +104,34 @@ std::size_t format_fixed3(double x, char* buf) noexcept {
   if (std::isnan(x)) {  // to_chars would keep a NaN's sign bit; Python never shows it
     std::memcpy(buf, "nan", 3);
     return 3;
+  }
+  // Below 2**52 the value is m * 2**-s with m < 2**53 and s >= 1, so
+  // m * 1000 fits in 64 bits and the thousandths are that product shifted
+  // right by s, rounded on the bits shifted out (an exact half to the even
+  // result): the digits to_chars gives below, without its general algorithm.
+  const auto bits = std::bit_cast<std::uint64_t>(x);
+  const auto biased = static_cast<int>((bits >> 52) & 0x7FF);
+  if (biased <= 1074) {
+    const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+    const std::uint64_t m = biased ? fraction | (std::uint64_t{1} << 52) : fraction;
+    const int s = biased ? 1075 - biased : 1074;  // |x| = m * 2**-s
+    const std::uint64_t p = m * 1000;
+    std::uint64_t q = 0;  // |x| in thousandths, rounded
+    if (s < 64) {
+      q = p >> s;
+      const std::uint64_t rest = p & ((std::uint64_t{1} << s) - 1);
+      const std::uint64_t half = std::uint64_t{1} << (s - 1);
+      if (rest > half || (rest == half && (q & 1))) ++q;
+    }  // else p < 2**63 < half of 2**s: rounds to zero
+    char* o = buf;
+    if (bits >> 63) *o++ = '-';  // negative zero and tiny negatives included
+    o = std::to_chars(o, o + 20, q / 1000).ptr;
+    const auto t = static_cast<unsigned>(q % 1000);
+    o[0] = '.';
+    o[1] = static_cast<char>('0' + t / 100);
+    o[2] = static_cast<char>('0' + t / 10 % 10);
+    o[3] = static_cast<char>('0' + t % 10);
+    return static_cast<std::size_t>(o + 4 - buf);
   }
   // to_chars with a precision is exact: the double's own value, correctly
   // rounded to three decimals, an exact tie to the even digit.

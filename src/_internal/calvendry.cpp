@@ -1,0 +1,334 @@
+// quorvane._internal.calvendry: the team-synthesis prompt body built from the
+// memories a team has shared, ordered by team score, and the short SHA-256
+// key by which a caller recognises a synthesis it has already run.
+//
+// The body is a byte-stable format: the caller's de-duplication compares
+// hashes of it, so every character below (header, number format, order,
+// line breaks) is part of the contract.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "_internal/common/module.hpp"
+#include "_internal/common/py.hpp"
+#include "core/number.hpp"
+
+namespace {
+
+constexpr const char kSystem[] =
+    "You are the team's collective synthesis voice. Given a set of memories shared by multiple "
+    "agents in this workspace, distill a single concise team insight that captures the "
+    "consensus, pattern, or unresolved tension across them. Speak in the team's voice "
+    "\xE2\x80\x94 do NOT attribute by agent. Do NOT invent facts beyond what the shared memories "
+    "state.";
+
+constexpr std::string_view kHeader =
+    "Team-shared memories (one per line, prefixed with team_score):";
+constexpr std::string_view kFooter =
+    "\n\nSynthesise a single team insight that captures the collective signal across the above "
+    "memories.";
+
+// Exposes the UTF-8 bytes of an ASCII str (its own storage) through the
+// buffer protocol, holding the str so the bytes outlive any consumer that
+// keeps the buffer. This hands a prompt to the digest without a copy.
+struct AsciiView {
+  PyObject ob_base;
+  PyObject* str;
+};
+
+int ascii_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  PyObject* s = reinterpret_cast<AsciiView*>(self)->str;
+  return PyBuffer_FillInfo(view, self, PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s), 1, flags);
+}
+
+void ascii_view_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  Py_DECREF(reinterpret_cast<AsciiView*>(self)->str);
+  PyObject_Free(self);
+  Py_DECREF(tp);
+}
+
+PyType_Slot ascii_view_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&ascii_view_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(&ascii_view_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec ascii_view_spec = {
+    "quorvane._internal.calvendry._AsciiView",
+    static_cast<int>(sizeof(AsciiView)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    ascii_view_slots,
+};
+
+struct State : qv::ModuleState {
+  PyObject* content = nullptr;  // interned attribute names
+  PyObject* team_score = nullptr;
+  PyObject* digest = nullptr;  // the name of the hash object's method
+  PyObject* sha256 = nullptr;  // the interpreter's SHA-256 constructor
+  PyTypeObject* ascii_view = nullptr;
+
+  void init(PyObject* module);
+};
+
+// A team score as a double: a float (subclasses by their value), an int
+// (bool included; OverflowError beyond the double range), or any object with
+// __float__. Anything else is not a real number.
+double score_of(PyObject* score, std::size_t index) {
+  if (PyFloat_Check(score)) return PyFloat_AS_DOUBLE(score);
+  if (!PyLong_Check(score)) {
+    const PyNumberMethods* nb = Py_TYPE(score)->tp_as_number;
+    if (!nb || !nb->nb_float) {
+      PyErr_Format(PyExc_TypeError,
+                   "build_calvendry_prompt() argument 'rows' item %zu: team_score must be a real "
+                   "number, not %.200s",
+                   index, Py_TYPE(score)->tp_name);
+      qv::throw_error_set();
+    }
+  }
+  const double x = PyFloat_AsDouble(score);  // int, or a call to __float__
+  if (x == -1.0 && PyErr_Occurred()) qv::throw_error_set();
+  return x;
+}
+
+// Descending by score; NaN scores rank below every other score. Used with a
+// stable sort, so equal scores (0.0 and -0.0 among them) and NaN scores keep
+// their input order.
+bool ranks_before(double a, double b) noexcept {
+  if (std::isnan(b)) return !std::isnan(a);
+  return a > b;
+}
+
+// A row's content as a str: a str as it stands, anything else as its str(),
+// as an f-string shows it (a str subclass included, through its __str__).
+qv::Ref content_text(qv::Ref content) {
+  if (!PyUnicode_CheckExact(content.get())) content = qv::own(PyObject_Str(content.get()));
+  qv::ensure_ready(content.get());
+  return content;
+}
+
+// Writes the body into a str allocated once at its final size and kind:
+// ASCII runs and contents are copied straight into place.
+class BodyWriter {
+ public:
+  BodyWriter(std::size_t length, Py_UCS4 maxchar)
+      : out_(qv::own(PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar))),
+        kind_(PyUnicode_KIND(out_.get())),
+        data_(static_cast<char*>(PyUnicode_DATA(out_.get()))) {}
+
+  void ascii(std::string_view s) {
+    switch (kind_) {
+      case PyUnicode_1BYTE_KIND:
+        std::memcpy(data_ + pos_, s.data(), s.size());
+        break;
+      case PyUnicode_2BYTE_KIND:
+        widen(reinterpret_cast<Py_UCS2*>(data_) + pos_, s);
+        break;
+      default:
+        widen(reinterpret_cast<Py_UCS4*>(data_) + pos_, s);
+        break;
+    }
+    pos_ += s.size();
+  }
+
+  void str(PyObject* s) {
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (PyUnicode_KIND(s) == kind_) {
+      std::memcpy(data_ + pos_ * static_cast<std::size_t>(kind_), PyUnicode_DATA(s),
+                  n * static_cast<std::size_t>(kind_));
+    } else {
+      qv::check(static_cast<int>(PyUnicode_CopyCharacters(out_.get(), static_cast<Py_ssize_t>(pos_),
+                                                          s, 0, static_cast<Py_ssize_t>(n))));
+    }
+    pos_ += n;
+  }
+
+  qv::Ref finish() { return std::move(out_); }
+
+ private:
+  template <class C>
+  static void widen(C* dst, std::string_view s) {
+    for (std::size_t i = 0; i < s.size(); ++i) dst[i] = static_cast<unsigned char>(s[i]);
+  }
+
+  qv::Ref out_;
+  int kind_;
+  char* data_;
+  std::size_t pos_ = 0;
+};
+
+qv::Ref build_calvendry_prompt(qv::Call& call) {
+  const auto [rows] = call.bind<1>({"rows"}, 1);
+  call.require_list("rows", rows);
+  const State& st = call.state<State>();
+
+  // A snapshot: attribute access and __float__ may run code that edits the
+  // caller's list. The list itself is never changed here.
+  qv::Ref items = qv::own(PyList_GetSlice(rows, 0, PyList_GET_SIZE(rows)));
+  const auto n = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
+  PyObject* const* row = n ? &PyList_GET_ITEM(items.get(), 0) : nullptr;
+
+  // Every score first, in input order (an unreadable score fails before any
+  // content is read), then the contents in the sorted order.
+  struct Ranked {
+    double score;
+    std::size_t index;
+  };
+  std::vector<Ranked> order(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    qv::Ref score = qv::own(PyObject_GetAttr(row[i], st.team_score));
+    order[i] = {score_of(score.get(), i), i};
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const Ranked& a, const Ranked& b) { return ranks_before(a.score, b.score); });
+
+  // The contents in order, each after its line's ASCII lead
+  // "\n- (<score>) ", gathered in one buffer; then the body is written once
+  // at its final length and kind.
+  struct Line {
+    qv::Ref content;
+    std::size_t lead_end;  // end of this line's lead in `leads`
+  };
+  std::vector<Line> lines(n);
+  std::string leads(n * 24 + qv::core::kFixed3Max + 8, '\0');
+  std::size_t used = 0;
+  std::size_t length = kHeader.size() + kFooter.size();
+  Py_UCS4 maxchar = 127;
+  for (std::size_t k = 0; k < n; ++k) {
+    lines[k].content = content_text(qv::own(PyObject_GetAttr(row[order[k].index], st.content)));
+    PyObject* c = lines[k].content.get();
+    length += static_cast<std::size_t>(PyUnicode_GET_LENGTH(c));
+    maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(c));
+
+    if (leads.size() - used < qv::core::kFixed3Max + 8) leads.resize(2 * leads.size());
+    char* p = leads.data() + used;
+    std::memcpy(p, "\n- (", 4);
+    p += 4;
+    p += qv::core::format_fixed3(order[k].score, p);
+    std::memcpy(p, ") ", 2);
+    used = static_cast<std::size_t>(p + 2 - leads.data());
+    lines[k].lead_end = used;
+  }
+  length += used;
+
+  BodyWriter out(length, maxchar);
+  out.ascii(kHeader);
+  std::size_t begin = 0;
+  for (const Line& line : lines) {
+    out.ascii({leads.data() + begin, line.lead_end - begin});
+    begin = line.lead_end;
+    out.str(line.content.get());
+  }
+  out.ascii(kFooter);
+  return out.finish();
+}
+
+qv::Ref compute_prompt_hash(qv::Call& call) {
+  const auto [prompt] = call.bind<1>({"prompt"}, 1);
+  call.require_str("prompt", prompt);
+  const State& st = call.state<State>();
+
+  // The bytes to digest: an ASCII str's own storage is its UTF-8, handed
+  // over in place; any other str is encoded into a new bytes (never through
+  // the UTF-8 cache a str can carry, which would stay on the caller's str).
+  // A lone surrogate fails to encode with UnicodeEncodeError.
+  qv::ensure_ready(prompt);
+  qv::Ref data;
+  if (PyUnicode_IS_ASCII(prompt)) {
+    auto* view = PyObject_New(AsciiView, st.ascii_view);
+    if (!view) qv::throw_error_set();
+    view->str = Py_NewRef(prompt);
+    data = qv::Ref::steal(reinterpret_cast<PyObject*>(view));
+  } else {
+    data = qv::own(PyUnicode_AsUTF8String(prompt));
+  }
+  qv::Ref hash = qv::own(PyObject_CallOneArg(st.sha256, data.get()));
+  data = nullptr;
+  qv::Ref digest = qv::own(PyObject_CallMethodNoArgs(hash.get(), st.digest));
+  if (!PyBytes_Check(digest.get()) || PyBytes_GET_SIZE(digest.get()) < 8)
+    qv::raise(PyExc_SystemError, "SHA-256 digest has an unexpected form");
+
+  static constexpr char kHex[] = "0123456789abcdef";
+  const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digest.get()));
+  char hex[16];
+  for (std::size_t k = 0; k < 8; ++k) {
+    hex[2 * k] = kHex[bytes[k] >> 4];
+    hex[2 * k + 1] = kHex[bytes[k] & 0xF];
+  }
+  return qv::str_from_ascii({hex, sizeof hex});
+}
+
+PyDoc_STRVAR(build_doc,
+             "build_calvendry_prompt(rows)\n"
+             "--\n"
+             "\n"
+             "Render the team-synthesis prompt body from shared memory rows.\n"
+             "\n"
+             "`rows` is a list of objects with the attributes `team_score` (a real\n"
+             "number: float, int, or anything with __float__; compared and written as a\n"
+             "double) and `content` (a str as it stands; anything else, a str subclass\n"
+             "included, as str(), as an f-string shows it). The body is the header line,\n"
+             "one line \"- (<score>) <content>\" per row with the score as\n"
+             "format(score, \".3f\") writes it, an empty line and the footer sentence,\n"
+             "joined by line feeds with none at the end.\n"
+             "\n"
+             "Rows are ordered by score, highest first, by a stable sort: equal scores\n"
+             "keep their input order. Rows whose score is NaN come after all others,\n"
+             "in their input order. The caller's list is not changed.\n"
+             "\n"
+             "All scores are read (in input order) before any content. Raises\n"
+             "TypeError if `rows` is not a list or a score is not a real number,\n"
+             "AttributeError for a missing attribute, OverflowError for an int score\n"
+             "beyond the float range; no partial body is returned.");
+
+PyDoc_STRVAR(hash_doc,
+             "compute_prompt_hash(prompt)\n"
+             "--\n"
+             "\n"
+             "Return the first 16 lowercase hex digits of SHA-256 over the UTF-8 bytes of\n"
+             "`prompt`: hashlib.sha256(prompt.encode()).hexdigest()[:16].\n"
+             "\n"
+             "Raises TypeError if `prompt` is not a str and UnicodeEncodeError if it\n"
+             "holds a lone surrogate.");
+
+PyMethodDef methods[] = {
+    qv::fastcall_method<"build_calvendry_prompt", build_calvendry_prompt>(build_doc),
+    qv::fastcall_method<"compute_prompt_hash", compute_prompt_hash>(hash_doc),
+    qv::kMethodsEnd,
+};
+
+PyDoc_STRVAR(module_doc,
+             "Team synthesis: the byte-stable prompt body built from the memories a team\n"
+             "shared, ordered by team score (CALVENDRY_SYSTEM_PROMPT is its system\n"
+             "prompt), and compute_prompt_hash, the idempotency key of a prompt.");
+
+// The interpreter's SHA-256: OpenSSL's through _hashlib when CPython was
+// built with it, else whatever hashlib.sha256 is.
+qv::Ref find_sha256() {
+  if (PyObject* hl = PyImport_ImportModule("_hashlib")) {
+    qv::Ref mod = qv::Ref::steal(hl);
+    if (PyObject* f = PyObject_GetAttrString(mod.get(), "openssl_sha256")) return qv::Ref::steal(f);
+  }
+  PyErr_Clear();
+  qv::Ref hashlib = qv::own(PyImport_ImportModule("hashlib"));
+  return qv::own(PyObject_GetAttrString(hashlib.get(), "sha256"));
+}
+
+void State::init(PyObject* m) {
+  content = keep(qv::interned("content"));
+  team_score = keep(qv::interned("team_score"));
+  digest = keep(qv::interned("digest"));
+  sha256 = keep(find_sha256());
+  ascii_view = reinterpret_cast<PyTypeObject*>(
+      keep(qv::own(PyType_FromModuleAndSpec(m, &ascii_view_spec, nullptr))));
+  qv::add_object(m, "CALVENDRY_SYSTEM_PROMPT", qv::str_from_utf8(kSystem));
+}
+
+qv::ModuleDef<State> module_def{"quorvane._internal.calvendry", module_doc, methods};
+
+}  // namespace
+
+QV_MODULE_INIT(calvendry, module_def)

@@ -1,0 +1,42 @@
+"""Team synthesis: the byte-stable prompt body built from the memories a team
+shared, ordered by team score (CALVENDRY_SYSTEM_PROMPT is its system
+prompt), and compute_prompt_hash, the idempotency key of a prompt."""
+
+from typing import Any, Final, Protocol, SupportsFloat
+
+CALVENDRY_SYSTEM_PROMPT: Final[str]
+
+class _SharedRow(Protocol):
+    @property
+    def content(self) -> Any: ...
+    @property
+    def team_score(self) -> SupportsFloat: ...
+
+def build_calvendry_prompt(rows: list[_SharedRow]) -> str:
+    """Render the team-synthesis prompt body from shared memory rows.
+
+    `rows` is a list of objects with the attributes `team_score` (a real
+    number: float, int, or anything with __float__; compared and written as a
+    double) and `content` (a str as it stands; anything else, a str subclass
+    included, as str(), as an f-string shows it). The body is the header line,
+    one line "- (<score>) <content>" per row with the score as
+    format(score, ".3f") writes it, an empty line and the footer sentence,
+    joined by line feeds with none at the end.
+
+    Rows are ordered by score, highest first, by a stable sort: equal scores
+    keep their input order. Rows whose score is NaN come after all others,
+    in their input order. The caller's list is not changed.
+
+    All scores are read (in input order) before any content. Raises
+    TypeError if `rows` is not a list or a score is not a real number,
+    AttributeError for a missing attribute, OverflowError for an int score
+    beyond the float range; no partial body is returned.
+    """
+
+def compute_prompt_hash(prompt: str) -> str:
+    """Return the first 16 lowercase hex digits of SHA-256 over the UTF-8 bytes of
+    `prompt`: hashlib.sha256(prompt.encode()).hexdigest()[:16].
+
+    Raises TypeError if `prompt` is not a str and UnicodeEncodeError if it
+    holds a lone surrogate.
+    """
