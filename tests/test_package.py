@@ -10,7 +10,7 @@ import pathlib
 
 import pytest
 
-MODULES = ["brevick", "consolidation", "evolution", "mirrandel"]
+MODULES = ["brevick", "consolidation", "evolution", "mirrandel", "journal", "calvendry"]
 
 
 def public_names(mod):
