@@ -97,4 +97,56 @@ std::vector<Span> split_ws(const C* s, std::size_t n) {
   return out;
 }
 
+// is_space for one-byte units as a table, so loops over the common
+// one-byte layout test a unit without branching.
+inline constexpr struct SpaceTable {
+  bool at[256] = {};
+  constexpr SpaceTable() noexcept {
+    for (char32_t c = 0; c < 256; ++c) at[c] = is_space(c);
+  }
+} kSpaceTable{};
+
+template <class C>
+constexpr bool is_space_unit(C c) noexcept {
+  if constexpr (sizeof(C) == 1) {
+    return kSpaceTable.at[static_cast<std::uint8_t>(c)];
+  } else {
+    return c < 256 ? kSpaceTable.at[c] : is_space(static_cast<char32_t>(c));
+  }
+}
+
+// Writes s[0:n] with its whitespace folded, as " ".join(s.split()) does:
+// every run of whitespace between two pieces becomes one space and runs at
+// either end disappear. `out` must have room for n units of any width that
+// holds the pieces' code points (see max_outside_ws); returns the number of
+// units written. Branch-free per unit: the unit is always stored and the
+// write position advances unless it continues a run (or leads the text).
+template <class C, class D>
+std::size_t fold_ws(const C* s, std::size_t n, D* out) noexcept {
+  std::size_t j = 0;
+  bool after_space = true;  // at the start, or just after a written space
+  for (std::size_t i = 0; i < n; ++i) {
+    const C c = s[i];
+    const bool sp = is_space_unit(c);
+    out[j] = sp ? D{' '} : static_cast<D>(c);
+    j += static_cast<std::size_t>(!(sp && after_space));
+    after_space = sp;
+  }
+  // A trailing run left exactly one space behind.
+  if (after_space && j > 0) --j;
+  return j;
+}
+
+// The largest code point of s[0:n] that is not whitespace (0 when there is
+// none): the widest unit fold_ws will write, since whitespace folds to ' '.
+template <class C>
+constexpr char32_t max_outside_ws(const C* s, std::size_t n) noexcept {
+  char32_t m = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<char32_t>(s[i]);
+    if (c > m && !is_space(c)) m = c;
+  }
+  return m;
+}
+
 }  // namespace qv::core
