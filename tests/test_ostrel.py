@@ -251,6 +251,30 @@ def test_cosine_releases_buffers_on_every_path():
     assert len(a) == len(b) == 3
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ is new in 3.12")
+def test_cosine_python_buffer_exporters_are_released():
+    released = []
+
+    class Exporter:
+        def __init__(self, values):
+            self.data = array.array("d", values)
+
+        def __buffer__(self, flags):
+            return memoryview(self.data)
+
+        def __release_buffer__(self, view):
+            released.append(view)
+
+    assert cosine_similarity(Exporter([1.0, 2.0]), Exporter([2.0, 4.0])) == ref_cosine(
+        [1, 2], [2, 4]
+    )
+    with pytest.raises(ValueError, match="len"):
+        cosine_similarity(Exporter([1.0]), Exporter([1.0, 2.0]))
+    with pytest.raises(TypeError, match="item 0"):
+        cosine_similarity(Exporter([1.0]), ["x"])
+    assert len(released) == 5
+
+
 # --- build_convergence_prompt --------------------------------------------------
 
 
