@@ -27,17 +27,37 @@ void append_upper(std::u32string& out, char32_t c) {
     out.push_back(c);
   } else {
     switch (c) {
-      case 0xDF: out += U"SS"; break;
-      case 0x131: out += U"I"; break;
-      case 0x17F: out += U"S"; break;
-      case 0xFB00: out += U"FF"; break;
-      case 0xFB01: out += U"FI"; break;
-      case 0xFB02: out += U"FL"; break;
-      case 0xFB03: out += U"FFI"; break;
-      case 0xFB04: out += U"FFL"; break;
+      case 0xDF:
+        out += U"SS";
+        break;
+      case 0x131:
+        out += U"I";
+        break;
+      case 0x17F:
+        out += U"S";
+        break;
+      case 0xFB00:
+        out += U"FF";
+        break;
+      case 0xFB01:
+        out += U"FI";
+        break;
+      case 0xFB02:
+        out += U"FL";
+        break;
+      case 0xFB03:
+        out += U"FFI";
+        break;
+      case 0xFB04:
+        out += U"FFL";
+        break;
       case 0xFB05:
-      case 0xFB06: out += U"ST"; break;
-      default: out.push_back(0xFFFF); break;
+      case 0xFB06:
+        out += U"ST";
+        break;
+      default:
+        out.push_back(0xFFFF);
+        break;
     }
   }
 }

@@ -60,7 +60,7 @@ struct State : qv::ModuleState {
 // memory of a one-dimensional float64/float32 buffer, held until the call
 // ends.
 class Vector {
-public:
+ public:
   enum class Kind { objects, f64, f32 };
 
   Vector(const char* func, const char* arg, PyObject* o) : func_(func), arg_(arg) {
@@ -117,8 +117,9 @@ public:
     } else {
       PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
       if (!nb || (!nb->nb_float && !nb->nb_index)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' item %zu must be a real number, not %.200s",
-                     func_, arg_, i, Py_TYPE(o)->tp_name);
+        PyErr_Format(PyExc_TypeError,
+                     "%s() argument '%s' item %zu must be a real number, not %.200s", func_, arg_,
+                     i, Py_TYPE(o)->tp_name);
         qv::throw_error_set();
       }
       freeze();
@@ -141,7 +142,7 @@ public:
     }
   };
 
-private:
+ private:
   // A buffer export, released when the call ends on every path.
   struct View {
     Py_buffer view{};
@@ -371,7 +372,8 @@ D* put_str(D* p, PyObject* s) noexcept {
 
 template <class D>
 D* put_folded(D* p, PyObject* s) noexcept {
-  return p + qv::visit_units(s, [p](const auto* u, std::size_t n) { return core::fold_ws(u, n, p); });
+  return p +
+         qv::visit_units(s, [p](const auto* u, std::size_t n) { return core::fold_ws(u, n, p); });
 }
 
 template <class D>
@@ -402,25 +404,27 @@ Ref build_convergence_prompt(qv::Call& call) {
                                       PyUnicode_GET_LENGTH(t.content.get()));
     maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(t.sender.get()));
     if (!PyUnicode_IS_ASCII(t.content.get())) {
-      maxchar = std::max<Py_UCS4>(maxchar, qv::visit_units(t.content.get(), [](const auto* u, std::size_t n) {
-                                    return static_cast<Py_UCS4>(core::max_outside_ws(u, n));
-                                  }));
+      maxchar = std::max<Py_UCS4>(
+          maxchar, qv::visit_units(t.content.get(), [](const auto* u, std::size_t n) {
+            return static_cast<Py_UCS4>(core::max_outside_ws(u, n));
+          }));
     }
   }
   Ref out = qv::own(PyUnicode_New(static_cast<Py_ssize_t>(bound), maxchar));
   void* data = PyUnicode_DATA(out.get());
-  std::size_t written;
-  switch (PyUnicode_KIND(out.get())) {
-    case PyUnicode_1BYTE_KIND:
-      written = write_prompt(static_cast<Py_UCS1*>(data), turns);
-      break;
-    case PyUnicode_2BYTE_KIND:
-      written = write_prompt(static_cast<Py_UCS2*>(data), turns);
-      break;
-    default:
-      written = write_prompt(static_cast<Py_UCS4*>(data), turns);
-      break;
-  }
+  const int kind = PyUnicode_KIND(out.get());
+  // Only the strs held in `turns` (ready, immutable) and the new str are
+  // touched while writing.
+  const std::size_t written = qv::without_gil(bound, [&] {
+    switch (kind) {
+      case PyUnicode_1BYTE_KIND:
+        return write_prompt(static_cast<Py_UCS1*>(data), turns);
+      case PyUnicode_2BYTE_KIND:
+        return write_prompt(static_cast<Py_UCS2*>(data), turns);
+      default:
+        return write_prompt(static_cast<Py_UCS4*>(data), turns);
+    }
+  });
   if (written < bound) {
     PyObject* o = out.release();
     if (PyUnicode_Resize(&o, static_cast<Py_ssize_t>(written)) < 0) {
@@ -436,10 +440,17 @@ Ref build_convergence_prompt(qv::Call& call) {
 // parse_convergence_verdict
 
 Ref parse_convergence_verdict(qv::Call& call) {
-  const auto [text] = call.bind<1>({"text"}, 1);
+  // One positional argument is the common call; skip the binder for it.
+  PyObject* text = !call.kwnames && PyVectorcall_NARGS(static_cast<std::size_t>(call.nargsf)) == 1
+                       ? call.args[0]
+                       : call.bind<1>({"text"}, 1)[0];
   call.require_str("text", text);
-  const core::Verdict v = qv::visit_units(
-      text, [](const auto* u, std::size_t n) { return core::parse_verdict(u, n); });
+  qv::ensure_ready(text);
+  const core::Verdict v =
+      qv::without_gil(static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)), [text] {
+        return qv::visit_units(
+            text, [](const auto* u, std::size_t n) { return core::parse_verdict(u, n); });
+      });
   Ref reason = v.default_reason ? Ref::borrow(call.state<State>().open_reason)
                                 : qv::substr(text, v.text.begin, v.text.end);
   PyObject* pair = PyTuple_New(2);
@@ -523,7 +534,8 @@ PyDoc_STRVAR(module_doc,
 void State::init(PyObject* m) {
   open_reason = keep(qv::interned(kOpenReason));
   qv::add_object(m, "CONVERGENCE_JUDGE_SYSTEM_PROMPT", qv::str_from_utf8(kSystem));
-  qv::add_object(m, "STAGNATION_COSINE_THRESHOLD", qv::own(PyFloat_FromDouble(kStagnationThreshold)));
+  qv::add_object(m, "STAGNATION_COSINE_THRESHOLD",
+                 qv::own(PyFloat_FromDouble(kStagnationThreshold)));
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.ostrel", module_doc, methods};
