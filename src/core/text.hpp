@@ -137,15 +137,28 @@ constexpr bool fold_copies_as_is(std::uint64_t v, bool after_space) noexcept {
   return !(after_space && (spaces & 0x80));  // a space continuing a run
 }
 
+// One unit of fold_ws: stored as itself or as ' ', and kept (the write
+// position advances) unless it is whitespace after whitespace or at the
+// start. Selected with a mask rather than a branch: word boundaries come
+// too often, and too irregularly, to predict.
+template <class C, class D>
+void fold_unit(C unit, D* out, std::size_t& j, std::size_t& after_space) noexcept {
+  const auto c = static_cast<std::uint32_t>(unit);
+  const std::size_t sp = is_space_unit(unit);
+  const std::uint32_t mask = 0u - static_cast<std::uint32_t>(sp);
+  out[j] = static_cast<D>((c & ~mask) | (std::uint32_t{' '} & mask));
+  j += 1 - (sp & after_space);
+  after_space = sp;
+}
+
 }  // namespace detail
 
 // Writes s[0:n] with its whitespace folded, as " ".join(s.split()) does:
 // every run of whitespace between two pieces becomes one space and runs at
 // either end disappear. `out` must have room for n units of any width that
 // holds the pieces' code points (see max_outside_ws); returns the number of
-// units written. The unit loop has no data-dependent branch: the unit is
-// always stored and the write position advances unless it continues a run
-// (or leads the text). One-byte text is first tried 8 units at a time.
+// units written. One-byte text is tried 8 units at a time; the rest goes
+// unit by unit without a data-dependent branch.
 template <class C, class D>
 std::size_t fold_ws(const C* s, std::size_t n, D* out) noexcept {
   std::size_t i = 0;
@@ -161,26 +174,10 @@ std::size_t fold_ws(const C* s, std::size_t n, D* out) noexcept {
         after_space = (v >> 56) == 0x20;
         continue;
       }
-      for (std::size_t k = i; k < i + 8; ++k) {
-        const auto c = static_cast<std::uint32_t>(s[k]);
-        const std::size_t sp = is_space_unit(s[k]);
-        const std::uint32_t mask = 0u - static_cast<std::uint32_t>(sp);
-        out[j] = static_cast<D>((c & ~mask) | (std::uint32_t{' '} & mask));
-        j += 1 - (sp & after_space);
-        after_space = sp;
-      }
+      for (std::size_t k = i; k < i + 8; ++k) detail::fold_unit(s[k], out, j, after_space);
     }
   }
-  for (; i < n; ++i) {
-    const auto c = static_cast<std::uint32_t>(s[i]);
-    const std::size_t sp = is_space_unit(s[i]);
-    // Selected with a mask rather than a branch: word boundaries are too
-    // frequent to predict.
-    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(sp);
-    out[j] = static_cast<D>((c & ~mask) | (std::uint32_t{' '} & mask));
-    j += 1 - (sp & after_space);
-    after_space = sp;
-  }
+  for (; i < n; ++i) detail::fold_unit(s[i], out, j, after_space);
   // A trailing run left exactly one space behind.
   if (after_space && j > 0) --j;
   return j;
