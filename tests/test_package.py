@@ -10,7 +10,7 @@ import pathlib
 
 import pytest
 
-MODULES = ["brevick", "consolidation", "evolution", "mirrandel", "journal", "calvendry"]
+MODULES = ["brevick", "consolidation", "evolution", "mirrandel", "journal", "calvendry", "ostrel"]
 
 
 def public_names(mod):
