@@ -29,9 +29,8 @@ qv::Ref replace(qv::Call& call) {
     qv::throw_error_set();
   }
   if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() takes from 1 to 2 positional arguments but %zu were given", call.func,
-                 nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes from 1 to 2 positional arguments but %zu were given",
+                 call.func, nargs);
     qv::throw_error_set();
   }
   PyObject* profile = call.args[0];

@@ -15,7 +15,8 @@ inline constexpr record::Field kFields[] = {
      "Weight of the reinforcement component of a memory's salience."},
     {"salience_emotion_weight", record::Kind::Real, 0.4,
      "Weight of the emotion component of salience (emotional reactivity)."},
-    {"salience_recency_weight", record::Kind::Real, 0.2, "Weight of the recency component of salience."},
+    {"salience_recency_weight", record::Kind::Real, 0.2,
+     "Weight of the recency component of salience."},
     {"salience_reinforcement_cap", record::Kind::Int, 5,
      "Cap on the reinforcement count that salience takes into account."},
     {"salience_recency_half_life_days", record::Kind::Real, 7.0,
@@ -26,7 +27,8 @@ inline constexpr record::Field kFields[] = {
     {"emotional_immunity_threshold", record::Kind::Real, 0.7,
      "Emotional-intensity threshold of flashbulb memories (immune to decay)."},
     {"directive_provisional_days", record::Kind::Int, 7, "Days a new directive stays provisional."},
-    {"directive_decay_usage_threshold", record::Kind::Int, 2, "Usage bar of the directive decay rule."},
+    {"directive_decay_usage_threshold", record::Kind::Int, 2,
+     "Usage bar of the directive decay rule."},
     {"directive_decay_age_days", record::Kind::Int, 7, "Age in days of the directive decay rule."},
     {"directive_max_volume", record::Kind::Int, 50, "Maximum number of directives held."},
     {"critic_max_directives", record::Kind::Int, 20,
@@ -34,9 +36,11 @@ inline constexpr record::Field kFields[] = {
     {"coherence_threshold", record::Kind::Real, 0.6, "Coherence threshold (higher = stricter)."},
     {"entropy_churn_weight", record::Kind::Real, 0.4, "Weight of churn in the entropy measure."},
     {"entropy_volume_weight", record::Kind::Real, 0.4, "Weight of volume in the entropy measure."},
-    {"entropy_staleness_weight", record::Kind::Real, 0.2, "Weight of staleness in the entropy measure."},
+    {"entropy_staleness_weight", record::Kind::Real, 0.2,
+     "Weight of staleness in the entropy measure."},
     {"entropy_volume_cap", record::Kind::Real, 50.0, "Volume cap of the entropy measure."},
-    {"entropy_stale_days", record::Kind::Int, 30, "Age in days from which an item counts as stale."},
+    {"entropy_stale_days", record::Kind::Int, 30,
+     "Age in days from which an item counts as stale."},
     {"entropy_cycle_hours", record::Kind::Int, 24, "Interval of the entropy cycle, in hours."},
     {"journal_max_content_size", record::Kind::Int, 50000, "Size limit of journal input content."},
     {"journal_max_memories", record::Kind::Int, 50, "Maximum memories per journal synthesis."},
@@ -49,14 +53,19 @@ inline constexpr record::Field kFields[] = {
      "exploratory)."},
     {"dream_evolve_style_guidance", record::Kind::Text, 0,
      "Extra phrasing rule for the evolution prompt; None = no extra rule."},
-    {"consolidation_max_inputs", record::Kind::Int, 20, "Maximum memories per consolidation batch."},
-    {"consolidation_min_salience", record::Kind::Real, 0.4, "Minimum salience for consolidation input."},
-    {"tier2_dedup_threshold", record::Kind::Real, 0.95, "De-duplication threshold of consolidation."},
+    {"consolidation_max_inputs", record::Kind::Int, 20,
+     "Maximum memories per consolidation batch."},
+    {"consolidation_min_salience", record::Kind::Real, 0.4,
+     "Minimum salience for consolidation input."},
+    {"tier2_dedup_threshold", record::Kind::Real, 0.95,
+     "De-duplication threshold of consolidation."},
     {"max_context_chars", record::Kind::Int, 100000, "Context budget, in characters."},
     {"enable_fact_extraction", record::Kind::Truth, 0, "Switches fact extraction on."},
-    {"fact_extraction_temperature", record::Kind::Real, 0.1, "Sampling temperature of fact extraction."},
+    {"fact_extraction_temperature", record::Kind::Real, 0.1,
+     "Sampling temperature of fact extraction."},
     {"fact_extraction_max_per_memory", record::Kind::Int, 8, "Maximum facts extracted per memory."},
-    {"facts_context_slot_chars", record::Kind::Int, 4000, "Characters of context set aside for facts."},
+    {"facts_context_slot_chars", record::Kind::Int, 4000,
+     "Characters of context set aside for facts."},
     {"critic_verifies_grounding", record::Kind::Truth, 0, "The critic verifies grounding."},
     {"grounding_max_claims", record::Kind::Int, 6, "Maximum claims verified for grounding."},
     {"grounding_semantic_threshold", record::Kind::Real, 0.6,
@@ -156,14 +165,10 @@ inline constexpr record::Override kStrategic[] = {
     {"consolidation_min_salience", 0.5},
 };
 inline constexpr record::Override kLightweight[] = {
-    {"directive_max_volume", 20},
-    {"critic_max_directives", 10},
-    {"journal_max_content_size", 20000},
-    {"journal_max_memories", 20},
-    {"dream_evolve_max_per_cycle", 1},
-    {"dream_evolve_temperature", 0.2},
-    {"consolidation_max_inputs", 10},
-    {"max_context_chars", 32000},
+    {"directive_max_volume", 20},        {"critic_max_directives", 10},
+    {"journal_max_content_size", 20000}, {"journal_max_memories", 20},
+    {"dream_evolve_max_per_cycle", 1},   {"dream_evolve_temperature", 0.2},
+    {"consolidation_max_inputs", 10},    {"max_context_chars", 32000},
 };
 
 inline constexpr char balanced_doc[] =
@@ -232,8 +237,9 @@ inline constexpr const char* kClassDocBody =
     "never checked: a weight of 7 or a negative day count is stored unchanged.\n\n"
     "Fields are read-only: assigning or deleting one (or adding an attribute)\n"
     "raises dataclasses.FrozenInstanceError. Profiles compare equal when all\n"
-    "fields are equal, hash consistently with that, pickle and copy, and work\n"
-    "with the dataclasses helpers (fields, asdict, astuple, replace).";
+    "fields are equal, hash consistently with that, pickle and copy, can be\n"
+    "weakly referenced, and work with the dataclasses helpers (fields, asdict,\n"
+    "astuple, replace).";
 
 // The description the record machinery builds the type from.
 struct Profile {

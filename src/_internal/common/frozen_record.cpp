@@ -105,10 +105,18 @@ Ref add_dataclass_view(PyTypeObject* type, const char* name, const Field* fields
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* tp = nullptr;
     switch (fields[i].kind) {
-      case Kind::Int: tp = reinterpret_cast<PyObject*>(&PyLong_Type); break;
-      case Kind::Real: tp = reinterpret_cast<PyObject*>(&PyFloat_Type); break;
-      case Kind::Truth: tp = reinterpret_cast<PyObject*>(&PyBool_Type); break;
-      case Kind::Text: tp = optional_str.get(); break;
+      case Kind::Int:
+        tp = reinterpret_cast<PyObject*>(&PyLong_Type);
+        break;
+      case Kind::Real:
+        tp = reinterpret_cast<PyObject*>(&PyFloat_Type);
+        break;
+      case Kind::Truth:
+        tp = reinterpret_cast<PyObject*>(&PyBool_Type);
+        break;
+      case Kind::Text:
+        tp = optional_str.get();
+        break;
     }
     PyObject* field_def = own(PyTuple_Pack(3, names[i], tp, defaults[i])).release();
     PyList_SET_ITEM(field_defs.get(), static_cast<Py_ssize_t>(i), field_def);

@@ -79,10 +79,10 @@ struct Preset {
 template <std::size_t N, std::size_t P>
 struct Tables {
   PyTypeObject* type = nullptr;
-  PyObject* names[N] = {};       // interned field names
-  PyObject* index = nullptr;     // field name -> position
-  PyObject* defaults[N] = {};    // one value per field
-  PyObject* presets[P][N] = {};  // each preset's values
+  PyObject* names[N] = {};           // interned field names
+  PyObject* index = nullptr;         // field name -> position
+  PyObject* defaults[N] = {};        // one value per field
+  PyObject* presets[P][N] = {};      // each preset's values
   PyObject* frozen_error = nullptr;  // dataclasses.FrozenInstanceError
 };
 
@@ -157,13 +157,13 @@ void each_dict_item(PyObject* d, F&& f) {
 
 template <class D>
 class Record {
-public:
+ public:
   static constexpr std::size_t N = std::size(D::kFields);
   static constexpr std::size_t P = std::size(D::kPresets);
   using TablesT = Tables<N, P>;
 
   struct Object {
-    PyObject_HEAD
+    PyObject ob_base;  // what PyObject_HEAD declares
     PyObject* values[N];
     Py_hash_t hash;  // -1 until first asked for
     PyObject* weakrefs;
@@ -180,10 +180,10 @@ public:
 
     std::array<PyMemberDef, N + 2> members;
     for (std::size_t i = 0; i < N; ++i) {
-      members[i] = PyMemberDef{D::kFields[i].name, QV_MEMBER_OBJECT,
-                               static_cast<Py_ssize_t>(offsetof(Object, values) +
-                                                       i * sizeof(PyObject*)),
-                               QV_MEMBER_READONLY, D::kFields[i].doc};
+      members[i] =
+          PyMemberDef{D::kFields[i].name, QV_MEMBER_OBJECT,
+                      static_cast<Py_ssize_t>(offsetof(Object, values) + i * sizeof(PyObject*)),
+                      QV_MEMBER_READONLY, D::kFields[i].doc};
     }
     members[N] = PyMemberDef{"__weaklistoffset__", QV_MEMBER_SSIZE,
                              static_cast<Py_ssize_t>(offsetof(Object, weakrefs)),
@@ -251,7 +251,7 @@ public:
     return Ref::steal(build(t, given, values(src)));
   }
 
-private:
+ private:
   static TablesT& tables_of(PyObject* o) noexcept { return D::tables(Py_TYPE(o)); }
 
   static void build_tables(ModuleState& state, TablesT& t) {
@@ -332,8 +332,8 @@ private:
 
   // Binds keyword `key` for construction, where giving a field twice is an
   // error; returns its position.
-  static std::size_t bind_keyword(const TablesT& t, std::array<PyObject*, N>& given,
-                                  PyObject* key, PyObject* value) {
+  static std::size_t bind_keyword(const TablesT& t, std::array<PyObject*, N>& given, PyObject* key,
+                                  PyObject* value) {
     const std::size_t i = keyword_index(t, key);
     if (given[i]) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", D::kInitName,
@@ -348,8 +348,8 @@ private:
                               std::size_t nargs) {
     if (nargs > N) {
       PyErr_Format(PyExc_TypeError,
-                   "%s() takes from 1 to %zu positional arguments but %zu were given",
-                   D::kInitName, N + 1, nargs + 1);
+                   "%s() takes from 1 to %zu positional arguments but %zu were given", D::kInitName,
+                   N + 1, nargs + 1);
       throw_error_set();
     }
     for (std::size_t i = 0; i < nargs; ++i) given[i] = args[i];
@@ -464,8 +464,9 @@ private:
   static Ref replace_method(Call& call) {
     const auto nargs = PyVectorcall_NARGS(static_cast<size_t>(call.nargsf));
     if (nargs) {
-      PyErr_Format(PyExc_TypeError, "%s.__replace__() takes 0 positional arguments but %zd were given",
-                   D::kName, nargs);
+      PyErr_Format(PyExc_TypeError,
+                   "%s.__replace__() takes 0 positional arguments but %zd were given", D::kName,
+                   nargs);
       throw_error_set();
     }
     return replace_keywords(call.self, call.args, call.kwnames);
