@@ -22,7 +22,7 @@
 // (fields, asdict, astuple, replace, is_dataclass) treat an instance as the
 // frozen dataclass it stands in for. Instances hold only exact builtin
 // values, which can never reach back to them, so the type stays out of
-// garbage collection; its hash is computed once and kept.
+// garbage collection, and an instance computes its hash once and keeps it.
 #pragma once
 
 #include <array>
@@ -209,6 +209,8 @@ class Record {
     PyType_Spec spec = {D::kQualName, static_cast<int>(sizeof(Object)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyTypeObject* type = add_type(module, &spec);
+    // The state holds the type too: deleting the module attribute must not
+    // free what the module's functions still compare against.
     state.keep(Ref::borrow(reinterpret_cast<PyObject*>(type)));
     t.type = type;
     type->tp_vectorcall = &vectorcall;  // no spec slot for it before 3.14
