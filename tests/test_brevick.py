@@ -7,9 +7,12 @@ import dataclasses
 import decimal
 import enum
 import fractions
+import gc
+import importlib.util
 import math
 import pickle
 import sys
+import weakref
 from collections.abc import Mapping
 
 import pytest
@@ -280,6 +283,70 @@ def test_replace_holds_the_values_a_conversion_may_drop():
     assert (p.decay_factor, p.archive_days) == (0.5, 10**30 + 7)
 
 
+def big(k):
+    # A new int object each call (a literal would live in the code object).
+    return 10**30 + k
+
+
+class ClearsWhenConverted:
+    """A real value whose conversion empties every dict that holds it (as
+    code that finds its holders through gc can), dropping the only
+    reference such a dict held to the other values in it."""
+
+    cleared = 0
+
+    def __float__(self):
+        for holder in gc.get_referrers(self):
+            if type(holder) is dict and "archive_days" in holder:
+                holder.clear()
+                self.cleared += 1
+        # Reuse the freed memory, so a value read after it was freed shows.
+        self.reuse = [big(1000 + i) for i in range(64)]
+        return 0.5
+
+
+def changes_with(clearing):
+    return {"archive_days": big(7), "decay_factor": clearing, "weaken_days": Idx()}
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda m: Brevick.__new__(Brevick, **m),  # the keyword dict reaches __new__ as it is
+        lambda m: Brevick(**m),
+        lambda m: replace(Brevick(), m),
+        lambda m: replace(Brevick(), Changes(m)),
+    ],
+)
+def test_values_a_conversion_may_drop_stay_held(build):
+    # decay_factor (field 6) is converted before archive_days (field 8): the
+    # conversion empties the dict that holds the later value's only reference.
+    clearing = ClearsWhenConverted()
+    p = build(changes_with(clearing))
+    assert clearing.cleared >= 1, "no dict was emptied; the test proves nothing"
+    assert (p.decay_factor, p.archive_days, p.weaken_days) == (0.5, big(7), 9)
+
+
+def test_binding_survives_keys_that_edit_the_mapping():
+    d = {}
+
+    class Key(str):
+        # Looking the name up hashes it: that empties the mapping mid-walk.
+        def __hash__(self):
+            d.clear()
+            return str.__hash__(self)
+
+        def __eq__(self, other):
+            return str.__eq__(self, other)
+
+    for build in (lambda: Brevick.__new__(Brevick, **d), lambda: replace(Brevick(), d)):
+        d.clear()
+        d.update({Key("archive_days"): big(7), "weaken_days": big(9)})
+        p = build()
+        assert p.archive_days == big(7)
+        assert p.weaken_days in (30, big(9))  # the walk may stop once the dict is empty
+
+
 def test_error_paths_release_what_they_took():
     marker = 123456.5
     before = sys.getrefcount(marker)
@@ -399,6 +466,54 @@ def test_profiles_are_frozen():
     assert p == Brevick() and p.decay_factor == 0.9
     with pytest.raises(TypeError):
         type("Sub", (Brevick,), {})
+
+
+def test_the_type_itself_is_immutable():
+    with pytest.raises(TypeError):
+        Brevick.decay_factor = 1
+    with pytest.raises(TypeError):
+        Brevick.extra = 1
+    assert Brevick().decay_factor == 0.9
+
+
+def test_weak_references():
+    p = Brevick.for_research()
+    r = weakref.ref(p)
+    assert r() is p
+    died = []
+    weakref.finalize(p, died.append, "gone")
+    cache = weakref.WeakKeyDictionary({p: "research"})
+    assert cache[Brevick.for_research()] == "research"  # looked up by equality
+    del p
+    gc.collect()
+    assert r() is None and died == ["gone"] and len(cache) == 0
+    # A callback that builds profiles while one is being freed.
+    made = []
+    q = Brevick()
+    keep = weakref.ref(q, lambda _: made.append(Brevick(archive_days=1)))
+    del q
+    assert keep() is None and made == [Brevick(archive_days=1)]
+
+
+def test_module_instances_own_their_type():
+    # A second instance of the module has its own type and tables; its
+    # profiles keep working after the module object itself is gone.
+    spec = importlib.util.find_spec("quorvane._internal.brevick")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other.Brevick is not Brevick
+    ours, theirs = Brevick.for_research(), other.Brevick.for_research()
+    assert ours != theirs and repr(ours) == repr(theirs)
+    with pytest.raises(TypeError, match=r"must be Brevick, not quorvane\._internal\.brevick\."):
+        replace(theirs)
+    make, replace_other = other.Brevick.for_research, other.replace
+    del other.Brevick  # the module state, not the attribute, holds the type
+    assert replace_other(theirs, archive_days=1).archive_days == 1
+    del other, spec
+    gc.collect()
+    kept = make()
+    assert kept.archive_days == 180 and type(kept).__name__ == "Brevick"
+    assert replace_other(kept, {"weaken_days": 2}).weaken_days == 2
 
 
 # -- equality, hash, text form -----------------------------------------------

@@ -30,8 +30,9 @@ class Brevick:
 
     Fields are read-only: assigning or deleting one (or adding an attribute)
     raises dataclasses.FrozenInstanceError. Profiles compare equal when all
-    fields are equal, hash consistently with that, pickle and copy, and work
-    with the dataclasses helpers (fields, asdict, astuple, replace).
+    fields are equal, hash consistently with that, pickle and copy, can be
+    weakly referenced, and work with the dataclasses helpers (fields, asdict,
+    astuple, replace).
     """
 
     __match_args__: ClassVar[tuple[str, ...]]
