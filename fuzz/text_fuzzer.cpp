@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/json_reader.hpp"
 #include "core/reply.hpp"
 #include "core/text.hpp"
 #include "units.hpp"
@@ -67,7 +66,7 @@ Results run(const std::vector<C>& units) {
   check_trimmed(s, all, out.trimmed, true);
   QV_FUZZ_CHECK(core::trim(s, out.trimmed) == out.trimmed);
 
-  out.fenced = core::json::strip_json_fence(s, n);
+  out.fenced = core::strip_json_fence(s, n);
   check_trimmed(s, out.trimmed, out.fenced, false);
   if (out.fenced != out.trimmed) {
     QV_FUZZ_CHECK(core::starts_with(s, out.trimmed, "```") && core::ends_with(s, out.trimmed, "```"));

@@ -1,0 +1,71 @@
+// The reply of the directive-evolution step, read without Python: the
+// verdict on the reply as a whole and, for each usable element of its
+// "proposed" list, where its text and source identifier lie. The binding
+// turns these ranges into str objects and checks the identifiers against the
+// caller's set; every decision about the JSON is made here.
+//
+// Only what the result can use is kept: the kind of the top-level value, the
+// kind of the last "proposed" member, and two string ranges per usable
+// proposal. Everything else is validated and forgotten, so a long reply
+// costs memory in proportion to its proposals, never to its tokens.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/json_reader.hpp"
+#include "core/text.hpp"
+
+namespace qv::core::evolution {
+
+enum class Verdict : std::uint8_t {
+  NotJson,     // the payload is not one JSON value (or could not be read)
+  NotObject,   // valid JSON, but not an object; `kind` is its kind
+  NoProposed,  // an object without a "proposed" member
+  NotList,     // the last "proposed" member is not an array; `kind` is its kind
+  Proposed,    // the last "proposed" member is an array; see `proposals`
+};
+
+// One element of "proposed" that becomes a proposal: an object whose last
+// "text" member is a string that is not blank. `text` is the raw content of
+// that string; when it holds no escape it is already trimmed. `source` is
+// the raw content of the last "source_insight_id" member when that is a
+// string (`has_source`), whatever its content.
+struct Proposal {
+  json::Token text;
+  json::Token source;
+  bool has_source = false;
+};
+
+struct Reply {
+  Verdict verdict = Verdict::NotJson;
+  json::Kind kind = json::Kind::Null;
+  std::vector<Proposal> proposals;
+};
+
+// Reads a model's reply s[0:n]: strips the JSON fence (see reply.hpp),
+// decodes the rest as one JSON value and extracts the proposals. Never
+// throws: a reply the reader refuses, and a reply whose proposals cannot be
+// held in memory, both give Verdict::NotJson with no proposals.
+template <class C>
+Reply read_reply(const C* s, std::size_t n) noexcept;
+
+// The text of a proposal whose `text` holds escapes: decoded into `buf`
+// (replacing its content), and the trimmed range of it. Never empty, since
+// read_reply keeps only texts that are not blank.
+template <class C>
+Span decode_trimmed(const C* s, const json::Token& t, std::u32string& buf);
+
+extern template Reply read_reply<std::uint8_t>(const std::uint8_t*, std::size_t) noexcept;
+extern template Reply read_reply<std::uint16_t>(const std::uint16_t*, std::size_t) noexcept;
+extern template Reply read_reply<std::uint32_t>(const std::uint32_t*, std::size_t) noexcept;
+extern template Span decode_trimmed<std::uint8_t>(const std::uint8_t*, const json::Token&,
+                                                  std::u32string&);
+extern template Span decode_trimmed<std::uint16_t>(const std::uint16_t*, const json::Token&,
+                                                   std::u32string&);
+extern template Span decode_trimmed<std::uint32_t>(const std::uint32_t*, const json::Token&,
+                                                   std::u32string&);
+
+}  // namespace qv::core::evolution
