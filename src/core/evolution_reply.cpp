@@ -135,6 +135,7 @@ template <class C>
 Reply read_reply(const C* s, std::size_t n) noexcept {
   Reply out;
   try {
+    out.proposals.reserve(8);  // most replies propose a handful
     ReplySink<C> sink(s, out.proposals);
     if (json::read(s, strip_json_fence(s, n), sink)) {
       sink.verdict(out);
