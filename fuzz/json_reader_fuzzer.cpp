@@ -80,7 +80,8 @@ std::size_t rebuild(const C* s, Span r, const std::vector<Event>& events,
         pending_key = e.t;
         break;
       case Ev::Value: {
-        QV_FUZZ_CHECK(r.begin <= e.t.begin && e.t.begin < e.t.end + (e.t.kind == json::Kind::String));
+        QV_FUZZ_CHECK(r.begin <= e.t.begin &&
+                      e.t.begin < e.t.end + (e.t.kind == json::Kind::String));
         QV_FUZZ_CHECK(e.t.end <= r.end);
         if (e.t.kind == json::Kind::String) check_string(s, e.t);
         const std::size_t i = nodes.size();
@@ -160,9 +161,14 @@ void check_reply(const C* s, const std::vector<Node>& nodes, std::size_t root,
     QV_FUZZ_CHECK(p.text.kind == json::Kind::String && p.text.escaped == text->t.escaped);
     if (p.text.escaped) {
       QV_FUZZ_CHECK(same_token(p.text, text->t));
-      std::u32string again;
-      const Span r = ev::decode_trimmed(s, p.text, again);
-      QV_FUZZ_CHECK(again.substr(r.begin, r.size()) == buf.substr(trimmed.begin, trimmed.size()));
+      const ev::Decoded d = ev::measure_string(s, p.text, true);
+      QV_FUZZ_CHECK(d.kept == trimmed);
+      char32_t max_char = 0;
+      for (std::size_t i = trimmed.begin; i < trimmed.end; ++i)
+        if (buf[i] > max_char) max_char = buf[i];
+      QV_FUZZ_CHECK(d.max_char == max_char);
+      const ev::Decoded whole = ev::measure_string(s, p.text, false);
+      QV_FUZZ_CHECK(whole.kept == (Span{0, buf.size()}));
     } else {
       QV_FUZZ_CHECK(p.text.begin == text->t.begin + trimmed.begin);
       QV_FUZZ_CHECK(p.text.end == text->t.begin + trimmed.end);

@@ -429,7 +429,8 @@ MEMORY_SCRIPT = textwrap.dedent(
     resource.setrlimit(resource.RLIMIT_AS, (address_space() + int(headroom), -1))
     try:
         out = evolution.parse_evolution_output(reply, {"a"})
-        print(repr((len(out), records)))
+        texts = [(len(p["text"]), p["text"][:2], p["source_insight_id"]) for p in out[:2]]
+        print(repr((len(out), records) + ((texts,) if texts else ())))
     except BaseException as e:
         print(repr(("raised", type(e).__name__)))
     """
@@ -485,3 +486,12 @@ def test_proposals_beyond_memory_are_an_unreadable_reply(headroom):
         '{"proposed": [', '{"text": "a"},', '{"text": "a"}', "]}", 2_500_000, headroom
     )
     assert got == (0, [(NOT_JSON, None, 200)])
+
+
+@needs_address_limit
+def test_escaped_text_is_decoded_without_a_wide_copy():
+    # 10 million escaped code points become a 10 MB one-byte str, decoded
+    # straight into it: no four-byte buffer of the whole text on the way.
+    count = 10_000_000
+    got = parse_capped('{"proposed": [{"text": " ', "\\u00e9", "x", ' "}]}', count, 48 * MB)
+    assert got == (1, [], [(count, "\xe9\xe9", "a")])

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -191,21 +192,19 @@ void warn_not_json(const State& st, PyObject* reply, std::size_t n) {
 }
 
 // A str from a String token. Without escapes it is a slice of the reply;
-// with escapes it is decoded, and trimmed when `trimmed`.
+// with escapes it is decoded straight into a new str, trimmed when `trimmed`.
 template <class C>
-Ref string_value(PyObject* reply, const C* u, const json::Token& t, bool trimmed,
-                 std::u32string& buf) {
+Ref string_value(PyObject* reply, const C* u, const json::Token& t, bool trimmed) {
   if (!t.escaped) return qv::substr(reply, t.begin, t.end);
-  qv::core::Span r{0, 0};
-  if (trimmed) {
-    r = qv::core::evolution::decode_trimmed(u, t, buf);
-  } else {
-    buf.clear();
-    json::decode_string(u, t, buf);
-    r = qv::core::Span{0, buf.size()};
-  }
-  return own(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf.data() + r.begin,
-                                       static_cast<Py_ssize_t>(r.size())));
+  const qv::core::evolution::Decoded d = qv::core::evolution::measure_string(u, t, trimmed);
+  Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(d.kept.size()), d.max_char));
+  const int kind = PyUnicode_KIND(out.get());
+  void* data = PyUnicode_DATA(out.get());
+  json::StringCursor<C> cur(u, t);
+  for (std::size_t i = 0; i < d.kept.begin; ++i) cur.next();
+  for (std::size_t i = 0; i < d.kept.size(); ++i)
+    PyUnicode_WRITE(kind, data, static_cast<Py_ssize_t>(i), cur.next());
+  return out;
 }
 
 // The proposal records of a reply the core read as Verdict::Proposed.
@@ -214,14 +213,13 @@ Ref build_proposals(const State& st, PyObject* reply, const C* u,
                     const std::vector<qv::core::evolution::Proposal>& proposals, PyObject* ids,
                     PyObject* fallback) {
   const bool any_ids = PySet_GET_SIZE(ids) > 0;
-  std::u32string buf;
   Ref out = own(PyList_New(static_cast<Py_ssize_t>(proposals.size())));
   Py_ssize_t i = 0;
   for (const qv::core::evolution::Proposal& p : proposals) {
-    Ref text = string_value(reply, u, p.text, true, buf);
+    Ref text = string_value(reply, u, p.text, true);
     Ref source = Ref::borrow(fallback);
     if (any_ids && p.source.kind == json::Kind::String) {
-      Ref candidate = string_value(reply, u, p.source, false, buf);
+      Ref candidate = string_value(reply, u, p.source, false);
       if (qv::check(PySet_Contains(ids, candidate.get()))) source = std::move(candidate);
     }
     Ref proposal = own(PyDict_New());
@@ -258,6 +256,7 @@ Ref parse_reply(const State& st, PyObject* reply, const C* u, std::size_t n, PyO
         // never raises for what the model wrote.
         if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         PyErr_Clear();
+      } catch (const std::bad_alloc&) {
       }
       warn_not_json(st, reply, n);
       break;

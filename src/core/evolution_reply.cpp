@@ -148,21 +148,8 @@ Reply read_reply(const C* s, std::size_t n) noexcept {
   return Reply{};
 }
 
-template <class C>
-Span decode_trimmed(const C* s, const json::Token& t, std::u32string& buf) {
-  buf.clear();
-  json::decode_string(s, t, buf);
-  return trim(buf.data(), buf.size());
-}
-
 template Reply read_reply<std::uint8_t>(const std::uint8_t*, std::size_t) noexcept;
 template Reply read_reply<std::uint16_t>(const std::uint16_t*, std::size_t) noexcept;
 template Reply read_reply<std::uint32_t>(const std::uint32_t*, std::size_t) noexcept;
-template Span decode_trimmed<std::uint8_t>(const std::uint8_t*, const json::Token&,
-                                           std::u32string&);
-template Span decode_trimmed<std::uint16_t>(const std::uint16_t*, const json::Token&,
-                                            std::u32string&);
-template Span decode_trimmed<std::uint32_t>(const std::uint32_t*, const json::Token&,
-                                            std::u32string&);
 
 }  // namespace qv::core::evolution

@@ -12,7 +12,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "core/json_reader.hpp"
@@ -52,20 +51,42 @@ struct Reply {
 template <class C>
 Reply read_reply(const C* s, std::size_t n) noexcept;
 
-// The text of a proposal whose `text` holds escapes: decoded into `buf`
-// (replacing its content), and the trimmed range of it. Never empty, since
-// read_reply keeps only texts that are not blank.
+// Where a string with escapes lies once decoded: the range of its code
+// points that is kept (all of them, or with `trimmed` what trimming leaves)
+// and the largest code point in that range (0 when it is empty). So the
+// binding can make the str at its final size and narrowest kind, and decode
+// straight into it with a json::StringCursor, skipping `kept.begin` code
+// points, without a wide copy in between.
+struct Decoded {
+  Span kept;
+  char32_t max_char = 0;
+};
+
 template <class C>
-Span decode_trimmed(const C* s, const json::Token& t, std::u32string& buf);
+Decoded measure_string(const C* s, const json::Token& t, bool trimmed) noexcept {
+  Decoded d;
+  std::size_t count = 0;
+  std::size_t first = 0;
+  std::size_t last = 0;  // one past the last code point that is kept
+  bool any = false;
+  for (json::StringCursor<C> cur(s, t); !cur.done(); ++count) {
+    if (is_space(cur.next()) && trimmed) continue;
+    if (!any) first = count;
+    any = true;
+    last = count + 1;
+  }
+  if (!any) return d;
+  d.kept = Span{first, last};
+  json::StringCursor<C> cur(s, t);
+  for (std::size_t i = 0; i < last; ++i) {
+    const char32_t c = cur.next();
+    if (i >= first && c > d.max_char) d.max_char = c;
+  }
+  return d;
+}
 
 extern template Reply read_reply<std::uint8_t>(const std::uint8_t*, std::size_t) noexcept;
 extern template Reply read_reply<std::uint16_t>(const std::uint16_t*, std::size_t) noexcept;
 extern template Reply read_reply<std::uint32_t>(const std::uint32_t*, std::size_t) noexcept;
-extern template Span decode_trimmed<std::uint8_t>(const std::uint8_t*, const json::Token&,
-                                                  std::u32string&);
-extern template Span decode_trimmed<std::uint16_t>(const std::uint16_t*, const json::Token&,
-                                                   std::u32string&);
-extern template Span decode_trimmed<std::uint32_t>(const std::uint32_t*, const json::Token&,
-                                                   std::u32string&);
 
 }  // namespace qv::core::evolution
