@@ -523,3 +523,19 @@ def test_legacy_strings_that_are_not_ready_yet():
     ]
     system, _ = build_evolution_prompt([], [], 1, unready("  Be kind.  "))
     assert "\n- Be kind.\n" in system
+
+
+def test_help_and_stub_tell_the_same_story():
+    import ast
+    import inspect
+    import pathlib
+
+    stub = ast.parse(pathlib.Path(evolution.__file__).with_name("evolution.pyi").read_text())
+    assert ast.get_docstring(stub) == inspect.cleandoc(evolution.__doc__)
+    funcs = {n.name: n for n in stub.body if isinstance(n, ast.FunctionDef)}
+    assert set(funcs) == {"build_evolution_prompt", "parse_evolution_output"}
+    for name in funcs:
+        func = getattr(evolution, name)
+        assert ast.get_docstring(funcs[name]) == inspect.getdoc(func), name
+        params = [a.arg for a in funcs[name].args.args]
+        assert list(inspect.signature(func).parameters) == params, name
