@@ -7,7 +7,7 @@
 #include <array>
 #include <memory>
 #include <new>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "_internal/common/chat.hpp"

@@ -30,12 +30,11 @@ enum class Verdict : std::uint8_t {
 // One element of "proposed" that becomes a proposal: an object whose last
 // "text" member is a string that is not blank. `text` is the raw content of
 // that string; when it holds no escape it is already trimmed. `source` is
-// the raw content of the last "source_insight_id" member when that is a
-// string (`has_source`), whatever its content.
+// the last "source_insight_id" member's token; only a String (whatever its
+// content) names a source, any other kind stands also for a missing member.
 struct Proposal {
   json::Token text;
   json::Token source;
-  bool has_source = false;
 };
 
 struct Reply {

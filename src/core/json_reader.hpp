@@ -20,7 +20,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 #include "core/text.hpp"
@@ -390,12 +389,6 @@ bool string_equals(const C* s, const Token& t, std::string_view lit) noexcept {
   for (const char ch : lit)
     if (cur.done() || cur.next() != static_cast<unsigned char>(ch)) return false;
   return cur.done();
-}
-
-// Appends the decoded code points of a String token to `out`.
-template <class C>
-void decode_string(const C* s, const Token& t, std::u32string& out) {
-  for (StringCursor<C> cur(s, t); !cur.done();) out.push_back(cur.next());
 }
 
 }  // namespace qv::core::json
