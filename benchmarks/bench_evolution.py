@@ -92,6 +92,8 @@ REPLY_3 = reply(3)
 REPLY_50 = reply(50)
 INVALID = "Sure! Here are the directives you asked for:\n" + REPLY_3
 DEEP = "[" * 100_000
+# A megabyte of values nothing reads: validated, never stored.
+WIDE = "[" + "0, " * 349_525 + "0]"
 
 INSIGHTS = [
     {"id": f"ins-{i}", "text": f"Users abandon the flow when step {i} takes too long."}
@@ -127,6 +129,12 @@ CASES = [
     _case(
         "parse_evolution_output: 100,000-deep reply (logs)",
         (DEEP, IDS),
+        parse_evolution_output,
+        plain_parse,
+    ),
+    _case(
+        "parse_evolution_output: 1 MB array reply (logs)",
+        (WIDE, IDS),
         parse_evolution_output,
         plain_parse,
     ),

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/json_reader.hpp"
 #include "core/reply.hpp"
 #include "core/text.hpp"
 #include "units.hpp"
@@ -16,10 +15,9 @@ namespace core = qv::core;
 using core::Span;
 
 // The whitespace set spelled out once more, as sorted inclusive ranges.
-constexpr char32_t kSpaceRanges[][2] = {{0x09, 0x0D}, {0x1C, 0x20}, {0x85, 0x85},
-                                        {0xA0, 0xA0}, {0x1680, 0x1680}, {0x2000, 0x200A},
-                                        {0x2028, 0x2029}, {0x202F, 0x202F}, {0x205F, 0x205F},
-                                        {0x3000, 0x3000}};
+constexpr char32_t kSpaceRanges[][2] = {
+    {0x09, 0x0D},     {0x1C, 0x20},     {0x85, 0x85},     {0xA0, 0xA0},     {0x1680, 0x1680},
+    {0x2000, 0x200A}, {0x2028, 0x2029}, {0x202F, 0x202F}, {0x205F, 0x205F}, {0x3000, 0x3000}};
 
 bool reference_space(char32_t c) {
   for (const auto& r : kSpaceRanges)
@@ -67,10 +65,11 @@ Results run(const std::vector<C>& units) {
   check_trimmed(s, all, out.trimmed, true);
   QV_FUZZ_CHECK(core::trim(s, out.trimmed) == out.trimmed);
 
-  out.fenced = core::json::strip_json_fence(s, n);
+  out.fenced = core::strip_json_fence(s, n);
   check_trimmed(s, out.trimmed, out.fenced, false);
   if (out.fenced != out.trimmed) {
-    QV_FUZZ_CHECK(core::starts_with(s, out.trimmed, "```") && core::ends_with(s, out.trimmed, "```"));
+    QV_FUZZ_CHECK(core::starts_with(s, out.trimmed, "```") &&
+                  core::ends_with(s, out.trimmed, "```"));
   }
 
   out.cleaned = core::clean_reply(s, n);
@@ -96,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (char32_t c : cps) QV_FUZZ_CHECK(core::is_space(c) == reference_space(c));
   // Whole 32-bit words too, so every code point can come up.
   for (std::size_t i = 0; i + 4 <= size; i += 4) {
-    const char32_t c = static_cast<char32_t>(data[i] | data[i + 1] << 8 | data[i + 2] << 16) & 0x1FFFFF;
+    const char32_t c =
+        static_cast<char32_t>(data[i] | data[i + 1] << 8 | data[i + 2] << 16) & 0x1FFFFF;
     QV_FUZZ_CHECK(core::is_space(c) == reference_space(c));
   }
 

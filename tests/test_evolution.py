@@ -2,6 +2,7 @@ import enum
 import hashlib
 import logging
 import re
+import sys
 
 import pytest
 
@@ -11,6 +12,7 @@ from quorvane._internal.evolution import build_evolution_prompt, parse_evolution
 NOT_JSON = "evolve_directives: failed to parse LLM response as JSON"
 NOT_OBJECT = "evolve_directives: LLM response is not a JSON object"
 NOT_LIST = "evolve_directives: 'proposed' field is not a list"
+
 SYSTEM_SHA256 = "4f4931e5a714f6abb70c09bb32486f27301a307d4b2901510301078848fbeb20"
 
 
@@ -405,3 +407,135 @@ class TestParse:
             assert out == [
                 {"text": f"{tag} rule {i} \u00e9", "source_insight_id": tag} for i in range(2000)
             ]
+
+
+class TestReplyShape:
+    """Only the reply's own members and its proposals' own members count."""
+
+    @pytest.mark.parametrize(
+        "reply, expected",
+        [
+            ('{"a": {"proposed": [{"text": "x"}]}}', []),
+            ('[{"proposed": [{"text": "x"}]}]', None),
+            ('{"proposed": [[{"text": "x"}], {"x": {"text": "y"}}, {"text": {"text": "z"}}]}', []),
+            ('{"proposed": [{"text": "x", "more": {"text": "y", "source_insight_id": "b"}}]}', "x"),
+            ('{"proposed": [{"text": "x"}], "proposed": []}', []),
+            ('{"proposed": [], "proposed": [{"text": "x"}]}', "x"),
+            ('{"proposed": [{"text": "x"}], "proposed": 1, "proposed": [{"text": "y"}]}', "y"),
+            ('{"proposed": [{"text": "x", "text": 1}, {"text": 1, "text": " y "}]}', "y"),
+        ],
+    )
+    def test_decoys(self, reply, expected, warnings):
+        out = parse_evolution_output(reply, {"a", "b"})
+        if expected is None:
+            only_warning(warnings, NOT_OBJECT, "type", "list")
+            assert out == []
+            return
+        assert warnings == []
+        want = [{"text": expected, "source_insight_id": "a"}] if expected else []
+        assert out == want
+
+    def test_last_source_member_wins_even_when_not_a_string(self):
+        reply = (
+            '{"proposed": [{"text": "x", "source_insight_id": "b", "source_insight_id": 2},'
+            ' {"text": "y", "source_insight_id": 2, "source_insight_id": "b"}]}'
+        )
+        assert [p["source_insight_id"] for p in parse_evolution_output(reply, {"a", "b"})] == [
+            "a",
+            "b",
+        ]
+
+
+class TestHostileCallers:
+    def test_set_member_eq_that_empties_the_set(self):
+        # The fallback is owned by the parser, so emptying the set while it
+        # is searched cannot free the identifier being returned.
+        ids = set()
+
+        class Sly(str):
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                ids.clear()
+                return str.__eq__(self, other)
+
+        ids.add(Sly("a" * 50))
+        reply = '{"proposed": [{"text": "t", "source_insight_id": "%s"}]}' % ("a" * 50)
+        out = parse_evolution_output(reply, ids)
+        assert out == [{"text": "t", "source_insight_id": "a" * 50}] and ids == set()
+
+    def test_handler_reenters_the_parser(self, warnings):
+        inner = []
+
+        class Reenter(logging.Handler):
+            def emit(self, record):
+                if record.getMessage() == NOT_JSON:
+                    inner.append(parse_evolution_output('{"proposed": [{"text": "in"}]}', {"i"}))
+
+        handler = Reenter(logging.WARNING)
+        evolution.logger.addHandler(handler)
+        try:
+            assert parse_evolution_output("not json", {"o"}) == []
+        finally:
+            evolution.logger.removeHandler(handler)
+        assert inner == [[{"text": "in", "source_insight_id": "i"}]]
+
+    def test_a_second_module_instance_has_its_own_state(self):
+        import gc
+        import importlib.util
+
+        spec = importlib.util.find_spec("quorvane._internal.evolution")
+        other = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(other)
+        assert other is not evolution and other._EVOLUTION_SYSTEM == evolution._EVOLUTION_SYSTEM
+        reply = '{"proposed": [{"text": " t "}]}'
+        assert other.parse_evolution_output(reply, {"a"}) == [
+            {"text": "t", "source_insight_id": "a"}
+        ]
+        build = other.build_evolution_prompt
+        del other
+        gc.collect()
+        assert build([], [], 1) == build_evolution_prompt([], [], 1)
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the legacy wide-char str API is gone")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_legacy_strings_that_are_not_ready_yet():
+    import ctypes
+
+    api = ctypes.pythonapi
+    api.PyUnicode_FromUnicode.restype = ctypes.py_object
+    api.PyUnicode_FromUnicode.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+    api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
+    api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
+
+    def unready(text):
+        # Made through the wide-char API and left unready: nothing may read
+        # its length or data before the parser does.
+        s = api.PyUnicode_FromUnicode(None, len(text))
+        wide = ctypes.create_unicode_buffer(text, len(text))
+        ctypes.memmove(api.PyUnicode_AsUnicode(s), wide, ctypes.sizeof(wide))
+        return s
+
+    reply = '```json\n{"proposed": [{"text": " Keep it short. ", "source_insight_id": "é"}]}\n```'
+    assert parse_evolution_output(unready(reply), {"é", "z"}) == [
+        {"text": "Keep it short.", "source_insight_id": "é"}
+    ]
+    system, _ = build_evolution_prompt([], [], 1, unready("  Be kind.  "))
+    assert "\n- Be kind.\n" in system
+
+
+def test_help_and_stub_tell_the_same_story():
+    import ast
+    import inspect
+    import pathlib
+
+    stub = ast.parse(pathlib.Path(evolution.__file__).with_name("evolution.pyi").read_text())
+    assert ast.get_docstring(stub) == inspect.cleandoc(evolution.__doc__)
+    funcs = {n.name: n for n in stub.body if isinstance(n, ast.FunctionDef)}
+    assert set(funcs) == {"build_evolution_prompt", "parse_evolution_output"}
+    for name in funcs:
+        func = getattr(evolution, name)
+        assert ast.get_docstring(funcs[name]) == inspect.getdoc(func), name
+        params = [a.arg for a in funcs[name].args.args]
+        assert list(inspect.signature(func).parameters) == params, name

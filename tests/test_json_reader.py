@@ -7,17 +7,24 @@ json.loads; Python's RecursionError counts as a refusal.
 
 import json
 import logging
+import os
+import subprocess
+import sys
+import textwrap
 from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
+import quorvane
 from quorvane._internal import evolution
 from quorvane._internal.evolution import parse_evolution_output
 
 SUITE = Path(__file__).parent / "data" / "json-test-suite"
 NOT_JSON = "evolve_directives: failed to parse LLM response as JSON"
+NOT_OBJECT = "evolve_directives: LLM response is not a JSON object"
+NOT_LIST = "evolve_directives: 'proposed' field is not a list"
 MAX_DEPTH = 512
 
 
@@ -39,14 +46,14 @@ def reference(response, ids):
         return [], (NOT_JSON, "response_preview", response[:200])
     if not isinstance(data, dict):
         return [], (
-            "evolve_directives: LLM response is not a JSON object",
+            NOT_OBJECT,
             "type",
             type(data).__name__,
         )
     proposed = data.get("proposed", [])
     if not isinstance(proposed, list):
         return [], (
-            "evolve_directives: 'proposed' field is not a list",
+            NOT_LIST,
             "type",
             type(proposed).__name__,
         )
@@ -75,7 +82,17 @@ class Recorder(logging.Handler):
 
 
 RECORDER = Recorder()
-evolution.logger.addHandler(RECORDER)
+
+
+@pytest.fixture(autouse=True, scope="module")
+def _record_warnings():
+    # Module-scoped (Hypothesis tests cannot take function-scoped fixtures),
+    # and removed again so the handler stays out of every other test file.
+    evolution.logger.addHandler(RECORDER)
+    try:
+        yield
+    finally:
+        evolution.logger.removeHandler(RECORDER)
 
 
 def observe(response, ids=frozenset()):
@@ -379,3 +396,102 @@ def test_number_kinds():
         out, warning = observe(text)
         kind = type(json.loads(text)).__name__
         assert out == [] and warning[2] == kind, text
+
+
+# ---------------------------------------------------------------------- memory
+
+# Runs in a child process whose address space is capped at its size after
+# building the reply plus `headroom` bytes, so an allocation beyond that
+# fails there rather than in the test run.
+MEMORY_SCRIPT = textwrap.dedent(
+    """
+    import logging, resource, sys
+    from quorvane._internal import evolution
+
+    records = []
+
+    class Keep(logging.Handler):
+        def emit(self, r):
+            records.append((r.getMessage(), getattr(r, "type", None),
+                            len(getattr(r, "response_preview", ""))))
+
+    evolution.logger.addHandler(Keep(logging.WARNING))
+    evolution.logger.propagate = False
+
+    def address_space():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    head, item, last, tail, count, headroom = sys.argv[1:]
+    reply = head + item * (int(count) - 1) + last + tail
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + int(headroom), -1))
+    try:
+        out = evolution.parse_evolution_output(reply, {"a"})
+        texts = [(len(p["text"]), p["text"][:2], p["source_insight_id"]) for p in out[:2]]
+        print(repr((len(out), records) + ((texts,) if texts else ())))
+    except BaseException as e:
+        print(repr(("raised", type(e).__name__)))
+    """
+)
+
+MB = 1 << 20
+
+
+def parse_capped(head, item, last, tail, count, headroom):
+    env = dict(os.environ, PYTHONPATH=str(Path(quorvane.__file__).parents[1]))
+    args = [head, item, last, tail, str(count), str(headroom)]
+    run = subprocess.run(
+        [sys.executable, "-c", MEMORY_SCRIPT, *args],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=False,
+    )
+    assert run.returncode == 0, run.stderr
+    return eval(run.stdout)  # noqa: S307 - our own child's repr output
+
+
+needs_address_limit = pytest.mark.skipif(
+    not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
+    reason="needs /proc and RLIMIT_AS (AddressSanitizer reserves terabytes of address space)",
+)
+
+
+@needs_address_limit
+@pytest.mark.parametrize(
+    "head, tail, warning",
+    [
+        ("[", "]", (NOT_OBJECT, "list", 0)),
+        ('{"proposed": [', "]}", None),
+        ('{"x": [', '], "proposed": null}', (NOT_LIST, "NoneType", 0)),
+    ],
+)
+def test_unread_values_cost_no_memory(head, tail, warning):
+    # 100 MB of tokens nothing reads: json.loads needs about 400 MB more than
+    # the text for them; the reader must validate them in far less.
+    count = 50 * MB
+    got = parse_capped(head, "0,", "0", tail, count, 128 * MB)
+    assert got == (0, [warning] if warning else [])
+
+
+@needs_address_limit
+@pytest.mark.parametrize("headroom", [24 * MB, 160 * MB, 400 * MB])
+def test_proposals_beyond_memory_are_an_unreadable_reply(headroom):
+    # 2.5 million proposals: their ranges, or else their dicts, do not fit.
+    # The parser never raises for a reply; it warns and returns [].
+    got = parse_capped(
+        '{"proposed": [', '{"text": "a"},', '{"text": "a"}', "]}", 2_500_000, headroom
+    )
+    assert got == (0, [(NOT_JSON, None, 200)])
+
+
+@needs_address_limit
+def test_escaped_text_is_decoded_without_a_wide_copy():
+    # 10 million escaped code points become a 10 MB one-byte str, decoded
+    # straight into it: no four-byte buffer of the whole text on the way.
+    count = 10_000_000
+    got = parse_capped('{"proposed": [{"text": " ', "\\u00e9", "x", ' "}]}', count, 48 * MB)
+    assert got == (1, [], [(count, "\xe9\xe9", "a")])

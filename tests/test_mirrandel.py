@@ -392,3 +392,20 @@ def test_concurrent_calls_agree():
     for t in threads:
         t.join()
     assert not failures
+
+
+def test_a_second_module_instance_has_its_own_state():
+    import gc
+    import importlib.util
+
+    spec = importlib.util.find_spec("quorvane._internal.mirrandel")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other is not mirrandel and other.DIRECTIVE_DOMAINS == mirrandel.DIRECTIVE_DOMAINS
+    assert [n for n in vars(other) if not n.startswith("__")] == [
+        n for n in vars(mirrandel) if not n.startswith("__")
+    ]
+    classify = other.classify_directive_domain
+    del other
+    gc.collect()
+    assert classify("Refund it") == "billing" and classify("") == "general"

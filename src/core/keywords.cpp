@@ -8,7 +8,8 @@ KeywordSet::KeywordSet(std::span<const Entry> entries) {
   // Character classes: one per distinct character the keywords use.
   for (const Entry& e : entries) {
     if (e.keyword.empty()) throw std::invalid_argument("empty keyword");
-    if (e.group < 0 || e.group >= kNoGroup) throw std::invalid_argument("keyword group out of range");
+    if (e.group < 0 || e.group >= kNoGroup)
+      throw std::invalid_argument("keyword group out of range");
     for (const char ch : e.keyword) {
       const auto u = static_cast<unsigned char>(ch);
       if (u >= 0x80 || (u >= 'A' && u <= 'Z'))
@@ -67,7 +68,6 @@ KeywordSet::KeywordSet(std::span<const Entry> entries) {
     }
   }
 
-  states_ = out.size();
   next_.assign(go.size(), 0);
   for (std::size_t i = 0; i < go.size(); ++i) {
     const auto target = static_cast<std::size_t>(go[i]);
@@ -79,15 +79,13 @@ namespace {
 
 constexpr std::string_view kBilling[] = {"refund",  "charge",       "invoice", "payment",
                                          "billing", "subscription", "price",   "discount"};
-constexpr std::string_view kSecurity[] = {"password",        "credential",   "auth",
-                                          "verify identity", "verification", "fraud",
-                                          "phishing",        "two-factor",   "2fa",
-                                          "pii"};
+constexpr std::string_view kSecurity[] = {
+    "password",   "credential", "auth", "verify identity", "verification", "fraud", "phishing",
+    "two-factor", "2fa",        "pii"};
 constexpr std::string_view kEscalation[] = {"escalate", "supervisor", "manager", "human agent",
                                             "transfer to"};
-constexpr std::string_view kFulfillment[] = {"ship",      "shipping",    "delivery",
-                                             "tracking",  "warehouse",   "fulfillment",
-                                             "order status", "carrier"};
+constexpr std::string_view kFulfillment[] = {"ship",      "shipping",    "delivery",     "tracking",
+                                             "warehouse", "fulfillment", "order status", "carrier"};
 constexpr std::string_view kRetention[] = {"cancel",  "churn", "retain", "win back",
                                            "loyalty", "renew", "renewal"};
 

@@ -25,7 +25,7 @@ namespace qv::core {
 // A set of ASCII keywords, each tagged with a group number; reports the
 // smallest group any of whose keywords occurs in the lowercased text.
 class KeywordSet {
-public:
+ public:
   static constexpr int kNone = -1;
 
   struct Entry {
@@ -73,16 +73,13 @@ public:
     return best == kNoGroup ? kNone : static_cast<int>(best);
   }
 
-  std::size_t states() const noexcept { return states_; }
-
-private:
+ private:
   static constexpr std::uint8_t kNoGroup = 0xFF;
 
   // Units 0..255 to character classes; class 0 holds everything no keyword
   // contains, and uppercase ASCII shares its lowercase letter's class.
   std::array<std::uint8_t, 256> class_of_{};
   std::size_t classes_ = 1;
-  std::size_t states_ = 0;
   // states x classes, every transition resolved: the target's row offset
   // (target * classes) << 8 | the smallest group ending at the target, or
   // kNoGroup. One load per unit tells both where to go and what matched.

@@ -1,6 +1,7 @@
-// Cleaning of a model's free-text reply: the insight and journal builders
-// both hand their replies through this one rule. Python-free, templated over
-// the code-unit type, so it runs on a str's own storage and on fuzz input.
+// Cleaning of a model's reply before it is read: the free-text rule the
+// insight and journal parsers share, and the unfencing of a JSON reply.
+// Python-free, templated over the code-unit type, so it runs on a str's own
+// storage and on fuzz input.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,20 @@ namespace qv::core {
 template <class C>
 constexpr Span clean_reply(const C* s, std::size_t n) noexcept {
   return unwrap(s, unwrap(s, trim(s, n), "```"), "\"");
+}
+
+// The payload of a model's JSON reply: trims the text, and when it both
+// starts and ends with a fence of three backticks, removes the fence and
+// trims again, then a leading "json" label (exactly these lowercase letters)
+// and trims again. Nothing else is removed: no other label, no quotes, no
+// prose around the value. Never fails; the result is a range of the input.
+template <class C>
+constexpr Span strip_json_fence(const C* s, std::size_t n) noexcept {
+  const Span t = trim(s, n);
+  const Span inner = unwrap(s, t, "```");
+  // The label is looked for only when a fence was removed.
+  if (inner != t && starts_with(s, inner, "json")) return trim(s, Span{inner.begin + 4, inner.end});
+  return inner;
 }
 
 }  // namespace qv::core
