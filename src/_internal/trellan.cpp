@@ -112,6 +112,7 @@ struct TaskBody {
   enum Phase : unsigned char { Start, AwaitPredecessor, Acquire, Run, Done } phase;
   bool holds_unit;  // one semaphore unit is held
   bool owns_job;    // the runtime accepted the body: the queue owns the job
+  bool job_started; // the job was awaited
   bool job_ended;   // the job (a native coroutine) ran to its end
 
   static constexpr const char* name = "_wrapper";
@@ -217,6 +218,7 @@ qv::Step TaskBody::resume(TaskBody* self, PyObject* sent) {
       if (!sent) qv::throw_error_set();  // not acquired: nothing to give back
       self->holds_unit = true;
       self->phase = Run;
+      self->job_started = true;
       self->job_ended = PyCoro_CheckExact(self->job);
       return qv::Step::await_(Ref::borrow(self->job));
     case Run:
@@ -261,7 +263,7 @@ void TaskBody::finished(TaskBody* self) {
 // completion callback never came) still closes the job it owns, so the job
 // is discarded instead of warning that it was never awaited.
 void TaskBody::finalize(TaskBody* self) {
-  if (!self->owns_job || !self->job || self->phase >= Run) return;
+  if (!self->owns_job || !self->job || self->job_started) return;
   Ref job = Ref::steal(std::exchange(self->job, nullptr));
   PyObject* r = PyObject_CallMethodNoArgs(job.get(), self->state->s_close);
   if (r) {

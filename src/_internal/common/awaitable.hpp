@@ -31,11 +31,21 @@
 // instance built around the value, so a tuple result is never unpacked.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 #include <vector>
 
 #include "_internal/common/module.hpp"
 #include "_internal/common/py.hpp"
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define QV_AWAITABLE_SSIZE Py_T_PYSSIZET
+#define QV_AWAITABLE_READONLY Py_READONLY
+#else
+#include <structmember.h>
+#define QV_AWAITABLE_SSIZE T_PYSSIZET
+#define QV_AWAITABLE_READONLY READONLY
+#endif
 
 namespace qv {
 
@@ -156,6 +166,7 @@ struct Step {
 struct CoroutineCore {
   enum Status : unsigned char { Created, Suspended, Running, Finished };
   PyObject* awaiting;  // the iterator being delegated to while suspended
+  PyObject* weakrefs;
   Status status;
 };
 
@@ -166,6 +177,7 @@ struct Coroutine {
   // Initialises the core of a freshly allocated body.
   static void init(T* self) noexcept {
     self->core.awaiting = nullptr;
+    self->core.weakrefs = nullptr;
     self->core.status = CoroutineCore::Created;
   }
 
@@ -480,6 +492,7 @@ struct Coroutine {
     if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
     PyTypeObject* tp = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
+    if (as(o)->core.weakrefs) PyObject_ClearWeakRefs(o);
     clear(o);
     tp->tp_free(o);
     Py_DECREF(tp);
@@ -503,6 +516,13 @@ struct Coroutine {
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 
+  static inline PyMemberDef members[] = {
+      {"__weaklistoffset__", QV_AWAITABLE_SSIZE,
+       static_cast<Py_ssize_t>(offsetof(T, core) + offsetof(CoroutineCore, weakrefs)),
+       QV_AWAITABLE_READONLY, nullptr},
+      {nullptr, 0, 0, 0, nullptr},
+  };
+
   // The slots of a coroutine-protocol type, followed by `extra` (the type's
   // own: tp_doc, tp_call, ...) and the terminating row. PyType_FromSpec copies
   // them, so the list may be a temporary.
@@ -513,6 +533,7 @@ struct Coroutine {
         {Py_tp_iternext, reinterpret_cast<void*>(&iternext)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getset},
+        {Py_tp_members, members},
         {Py_tp_traverse, reinterpret_cast<void*>(&traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(&clear)},
         {Py_tp_finalize, reinterpret_cast<void*>(&finalize)},
