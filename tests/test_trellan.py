@@ -189,7 +189,9 @@ def test_limit_conversions(given, limit):
 
 @pytest.mark.parametrize("bad", ["2", None, True, [2], 2j])
 def test_limit_kind_refused(bad):
-    with pytest.raises(TypeError, match=r"^Trellan\(\) argument 'max_concurrency' must be int, not "):
+    with pytest.raises(
+        TypeError, match=r"^Trellan\(\) argument 'max_concurrency' must be int, not "
+    ):
         Trellan(bad)
 
 
@@ -436,7 +438,12 @@ def test_limit_one_with_a_waiting_dependent_does_not_deadlock(run):
         assert p.started() == ["A"]
         gate.set()
         await asyncio.wait_for(q.wait_all(), 5)
-        assert b.result() == "b" and p.log == [("start", "A"), ("end", "A"), ("start", "B"), ("end", "B")]
+        assert b.result() == "b" and p.log == [
+            ("start", "A"),
+            ("end", "A"),
+            ("start", "B"),
+            ("end", "B"),
+        ]
 
     run(main)
 
@@ -778,9 +785,11 @@ def test_queue_tasks_and_jobs_are_freed(run):
         q = Trellan()
         gate = asyncio.Event()
 
+        box = [q]
+
         async def job(i):
             await gate.wait()
-            return q  # a cycle through the result
+            return box  # the queue reached through a task's result
 
         tasks = [q.submit(str(i), job(i)) for i in range(5)]
         tasks.append(q.submit("dep", job(9), after="0"))
@@ -789,7 +798,7 @@ def test_queue_tasks_and_jobs_are_freed(run):
         gate.set()
         await q.wait_all()
         await settle()
-        del q, tasks, job
+        del q, tasks, job, box
         return refs
 
     refs = run(main)

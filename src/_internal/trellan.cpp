@@ -67,11 +67,15 @@ struct State : qv::ModuleState {
 };
 
 // o.name() / o.name(arg) for an interned method name.
-Ref call_method(PyObject* o, PyObject* name) { return own(PyObject_CallMethodNoArgs(o, name)); }
+Ref call_method(PyObject* o, PyObject* name) {
+  return own(PyObject_CallMethodNoArgs(o, name));
+}
 Ref call_method(PyObject* o, PyObject* name, PyObject* arg) {
   return own(PyObject_CallMethodOneArg(o, name, arg));
 }
-bool truth(const Ref& r) { return qv::check(PyObject_IsTrue(r.get())) != 0; }
+bool truth(const Ref& r) {
+  return qv::check(PyObject_IsTrue(r.get())) != 0;
+}
 
 // A plain str with the value of a str or str subclass, so the queue's keys
 // and the task names never run a subclass's __hash__, __eq__ or __str__.
@@ -84,15 +88,16 @@ Ref exact_str(PyObject* s) {
 // The queue
 
 struct Queue {
-  PyObject_HEAD
-  PyObject* semaphore;        // asyncio.Semaphore(max_concurrency)
-  PyObject* tasks;            // dict: name -> task, in submission order
-  PyObject* max_concurrency;  // int
+  PyObject_HEAD PyObject* semaphore;  // asyncio.Semaphore(max_concurrency)
+  PyObject* tasks;                    // dict: name -> task, in submission order
+  PyObject* max_concurrency;          // int
   PyObject* weakrefs;
   State* state;  // of the module that defined the type (which the type keeps alive)
 };
 
-Queue* as_queue(PyObject* o) { return reinterpret_cast<Queue*>(o); }
+Queue* as_queue(PyObject* o) {
+  return reinterpret_cast<Queue*>(o);
+}
 
 extern qv::ModuleDef<State> module_def;
 
@@ -100,8 +105,7 @@ extern qv::ModuleDef<State> module_def;
 // The task body
 
 struct TaskBody {
-  PyObject_HEAD
-  qv::CoroutineCore core;
+  PyObject_HEAD qv::CoroutineCore core;
   State* state;
   PyObject* queue;        // owned until the completion callback ran
   PyObject* job;          // the submitted coroutine, until closed or handed back
@@ -110,10 +114,10 @@ struct TaskBody {
   PyObject* signal;       // future resolved when the predecessor finished
   PyObject* relay;        // the callback on the predecessor that resolves `signal`
   enum Phase : unsigned char { Start, AwaitPredecessor, Acquire, Run, Done } phase;
-  bool holds_unit;  // one semaphore unit is held
-  bool owns_job;    // the runtime accepted the body: the queue owns the job
-  bool job_started; // the job was awaited
-  bool job_ended;   // the job (a native coroutine) ran to its end
+  bool holds_unit;   // one semaphore unit is held
+  bool owns_job;     // the runtime accepted the body: the queue owns the job
+  bool job_started;  // the job was awaited
+  bool job_ended;    // the job (a native coroutine) ran to its end
 
   static constexpr const char* name = "_wrapper";
   static constexpr const char* qualname = "Trellan.submit.<locals>._wrapper";
@@ -127,7 +131,9 @@ struct TaskBody {
 
 using BodyProtocol = qv::Coroutine<TaskBody>;
 
-Queue* queue_of(TaskBody* self) { return as_queue(self->queue); }
+Queue* queue_of(TaskBody* self) {
+  return as_queue(self->queue);
+}
 
 // The error currently set is what awaiting the predecessor raised: a
 // cancellation or an ordinary error becomes the body's own cancellation
@@ -280,8 +286,7 @@ PyObject* on_done(PyObject* o, PyObject* args, PyObject* kwargs) noexcept {
     auto* self = reinterpret_cast<TaskBody*>(o);
     PyObject* task = nullptr;
     static const char* kwlist[] = {"task", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_on_done", const_cast<char**>(kwlist),
-                                     &task))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_on_done", const_cast<char**>(kwlist), &task))
       qv::throw_error_set();
     if (!self->queue || self->core.status != qv::CoroutineCore::Finished) Py_RETURN_NONE;
     Ref queue = Ref::steal(std::exchange(self->queue, nullptr));
@@ -300,8 +305,7 @@ PyObject* on_done(PyObject* o, PyObject* args, PyObject* kwargs) noexcept {
 // wait_all's awaitable
 
 struct WaitAll {
-  PyObject_HEAD
-  qv::CoroutineCore core;
+  PyObject_HEAD qv::CoroutineCore core;
   State* state;
   PyObject* queue;
   PyObject* timeout;  // float or None
@@ -369,8 +373,7 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   return qv::guard([&]() -> PyObject* {
     PyObject* arg = nullptr;
     static const char* kwlist[] = {"max_concurrency", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:Trellan", const_cast<char**>(kwlist),
-                                     &arg))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:Trellan", const_cast<char**>(kwlist), &arg))
       qv::throw_error_set();
     State& st = qv::type_state<State>(type, module_def);
     Ref limit = arg ? concurrency_limit(arg) : own(PyLong_FromLong(2));
@@ -418,7 +421,9 @@ Queue* live_queue(PyObject* o) {
   return q;
 }
 
-void close_job(State& st, PyObject* job) { call_method(job, st.s_close); }
+void close_job(State& st, PyObject* job) {
+  call_method(job, st.s_close);
+}
 
 Ref submit(qv::Call& call) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(static_cast<std::size_t>(call.nargsf));
@@ -540,7 +545,7 @@ PyDoc_STRVAR(queue_doc,
              "would leave every job waiting forever, so it raises ValueError.");
 
 PyDoc_STRVAR(submit_doc,
-             "submit($self, name, coro, /, *, after=None)\n"
+             "submit($self, /, name, coro, *, after=None)\n"
              "--\n"
              "\n"
              "Run the coroutine `coro` as a task named `name` and return the task.\n"
@@ -590,8 +595,7 @@ PyMemberDef queue_members[] = {
      "The tracked tasks: a dict from name to task, in submission order."},
     {"_max_concurrency", QV_MEMBER_OBJECT, offsetof(Queue, max_concurrency), QV_MEMBER_READONLY,
      "The limit the queue was built with."},
-    {"__weaklistoffset__", QV_MEMBER_SSIZE, offsetof(Queue, weakrefs), QV_MEMBER_READONLY,
-     nullptr},
+    {"__weaklistoffset__", QV_MEMBER_SSIZE, offsetof(Queue, weakrefs), QV_MEMBER_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -677,9 +681,9 @@ void State::init(PyObject* m) {
   wait_type = make_type(wait_spec);
 
   Ref logging = own(PyImport_ImportModule("logging"));
-  qv::add_object(m, "logger",
-                 own(PyObject_CallMethod(logging.get(), "getLogger", "s",
-                                         "quorvane._internal.trellan")));
+  qv::add_object(
+      m, "logger",
+      own(PyObject_CallMethod(logging.get(), "getLogger", "s", "quorvane._internal.trellan")));
   qv::add_object(m, "__all__", own(Py_BuildValue("[s]", "Trellan")));
 }
 

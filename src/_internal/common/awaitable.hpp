@@ -244,8 +244,7 @@ struct Coroutine {
         return PYGEN_ERROR;
       case CoroutineCore::Created:
         if (value != Py_None) {
-          PyErr_SetString(PyExc_TypeError,
-                          "can't send non-None value to a just-started coroutine");
+          PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
           return PYGEN_ERROR;
         }
         self->core.status = CoroutineCore::Running;
@@ -345,8 +344,8 @@ struct Coroutine {
       if (!exc) return nullptr;
       if (!PyExceptionInstance_Check(exc)) {
         PyErr_Format(PyExc_TypeError,
-                     "calling %R should have returned an instance of BaseException, not %s",
-                     type, Py_TYPE(exc)->tp_name);
+                     "calling %R should have returned an instance of BaseException, not %s", type,
+                     Py_TYPE(exc)->tp_name);
         Py_DECREF(exc);
         return nullptr;
       }
@@ -408,8 +407,8 @@ struct Coroutine {
                    nargs < 1 ? "least" : "most", nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s", nargs);
       return nullptr;
     }
-    PyObject* exc = make_exception(args[0], nargs > 1 ? args[1] : nullptr,
-                                   nargs > 2 ? args[2] : nullptr);
+    PyObject* exc =
+        make_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
     if (!exc) return nullptr;
     PyObject* out = nullptr;
     const PySendResult r = throw_in(as(o), exc, &out);
@@ -449,9 +448,7 @@ struct Coroutine {
   static PyObject* get_running(PyObject* o, void*) noexcept {
     return PyBool_FromLong(as(o)->core.status == CoroutineCore::Running);
   }
-  static PyObject* get_name(PyObject*, void*) noexcept {
-    return PyUnicode_FromString(T::name);
-  }
+  static PyObject* get_name(PyObject*, void*) noexcept { return PyUnicode_FromString(T::name); }
   static PyObject* get_qualname(PyObject*, void*) noexcept {
     return PyUnicode_FromString(T::qualname);
   }
