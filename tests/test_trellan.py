@@ -475,6 +475,31 @@ def test_cancelling_a_waiting_dependent_spares_the_predecessor_and_siblings(run)
     run(main)
 
 
+def test_dependent_cancelled_after_its_predecessor_finished_but_before_waking(run):
+    async def main():
+        q = Trellan()
+        made = {}
+
+        async def a_job():
+            await asyncio.sleep(0)
+            # Runs after A finished, before B's wake-up: B is cancelled anyway.
+            asyncio.get_running_loop().call_soon(made["b"].cancel)
+            return "a"
+
+        a = q.submit("A", a_job())
+        job = asyncio.sleep(0)
+        made["b"] = b = q.submit("B", job, after="A")
+        await q.wait_all()
+        assert a.result() == "a" and b.cancelled()
+        with pytest.raises(asyncio.CancelledError) as e:
+            b.result()
+        assert str(body_error(e.value)) == "Predecessor 'A' failed"
+        await settle()
+        assert closed_unstarted(job) and q.active_count == 0
+
+    run(main)
+
+
 def test_cancel_all_reaches_waiting_dependents_with_the_predecessor_message(run):
     async def main():
         q = Trellan(1)

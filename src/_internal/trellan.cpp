@@ -6,8 +6,9 @@
 // task's completion callback as well, so a submission allocates nothing
 // besides its task. The body
 //   1. waits for the predecessor, if any, without passing a cancellation on
-//      to it: it waits on a future of its own that a callback on the
-//      predecessor resolves, as asyncio.shield does;
+//      to it: the Task waits on a future-like view of the predecessor
+//      (PredecessorWait) whose cancellation leaves the predecessor alone,
+//      as asyncio.shield's outer future does, at no extra loop turn;
 //   2. acquires one unit of the queue's semaphore (awaiting acquire());
 //   3. awaits the job, releasing the unit on every way out.
 // The completion callback drops the task's entry from `_tasks` and closes the
@@ -39,6 +40,7 @@ struct State : qv::ModuleState {
   PyTypeObject* queue_type = nullptr;
   PyTypeObject* body_type = nullptr;
   PyTypeObject* wait_type = nullptr;
+  PyTypeObject* waiter_type = nullptr;
 
   // asyncio, looked up once
   PyObject* get_running_loop = nullptr;
@@ -49,9 +51,9 @@ struct State : qv::ModuleState {
   // method names and keyword-name tuples
   PyObject* s_acquire = nullptr;
   PyObject* s_add_done_callback = nullptr;
+  PyObject* s_call_soon = nullptr;
   PyObject* s_cancel = nullptr;
   PyObject* s_close = nullptr;
-  PyObject* s_create_future = nullptr;
   PyObject* s_create_task = nullptr;
   PyObject* s_done = nullptr;
   PyObject* s_get_loop = nullptr;
@@ -59,7 +61,7 @@ struct State : qv::ModuleState {
   PyObject* s_release = nullptr;
   PyObject* s_remove_done_callback = nullptr;
   PyObject* s_result = nullptr;
-  PyObject* s_set_result = nullptr;
+  PyObject* kw_context = nullptr;
   PyObject* kw_name = nullptr;
   PyObject* kw_timeout = nullptr;
 
@@ -111,8 +113,7 @@ struct TaskBody {
   PyObject* job;          // the submitted coroutine, until closed or handed back
   PyObject* after;        // the predecessor's name, or null
   PyObject* predecessor;  // its task, until its outcome was taken
-  PyObject* signal;       // future resolved when the predecessor finished
-  PyObject* relay;        // the callback on the predecessor that resolves `signal`
+  PyObject* waiter;       // the PredecessorWait yielded while waiting for it
   enum Phase : unsigned char { Start, AwaitPredecessor, Acquire, Run, Done } phase;
   bool holds_unit;   // one semaphore unit is held
   bool owns_job;     // the runtime accepted the body: the queue owns the job
@@ -174,19 +175,184 @@ void release_unit(TaskBody* self, bool error_pending) {
   }
 }
 
-// relay(predecessor): resolves the body's signal unless it is already done
-// (cancelled together with the waiting body) or no longer wanted.
-PyObject* relay_call(PyObject* o, PyObject*) noexcept {
-  return qv::guard([&]() -> PyObject* {
-    auto* self = reinterpret_cast<TaskBody*>(o);
-    if (!self->signal) Py_RETURN_NONE;
-    Ref signal = Ref::borrow(self->signal);
-    if (truth(call_method(signal.get(), self->state->s_done))) Py_RETURN_NONE;
-    return call_method(signal.get(), self->state->s_set_result, Py_None).release();
-  });
+// ---------------------------------------------------------------------------
+// Waiting for the predecessor without passing a cancellation on
+
+// What a waiting body hands to its Task instead of the predecessor: a
+// future-like view of the predecessor. The Task registers its wake-up on it,
+// which goes straight onto the predecessor, so the body wakes as soon as the
+// predecessor finishes, just as when awaiting it directly. Cancelling the
+// Task cancels this view, never the predecessor: the wake-up is taken off the
+// predecessor and called with the view, whose result() then raises
+// CancelledError, as asyncio.shield's outer future would.
+struct PredecessorWait {
+  PyObject_HEAD State* state;
+  PyObject* predecessor;
+  PyObject* callback;  // the Task's wake-up, once registered
+  PyObject* context;   // its context, or null
+  PyObject* message;   // the cancellation message, or null
+  bool blocking;       // asyncio's `_asyncio_future_blocking` flag
+  bool cancelled;
+  bool detached;  // the wake-up was taken off the predecessor
+};
+
+PredecessorWait* as_waiter(PyObject* o) {
+  return reinterpret_cast<PredecessorWait*>(o);
 }
 
-PyMethodDef relay_def = {"_relay", relay_call, METH_O, nullptr};
+Ref new_waiter(State& st, PyObject* predecessor) {
+  Ref w = own(st.waiter_type->tp_alloc(st.waiter_type, 0));
+  PredecessorWait* self = as_waiter(w.get());
+  self->state = &st;
+  self->predecessor = Py_NewRef(predecessor);
+  self->blocking = true;
+  return w;
+}
+
+// Takes the Task's wake-up off the predecessor (the body stopped waiting
+// through an error thrown in by someone else than the Task's wake-up).
+void detach_waiter(PyObject* o) {
+  PredecessorWait* self = as_waiter(o);
+  if (self->detached || self->cancelled || !self->callback) return;
+  self->detached = true;
+  call_method(self->predecessor, self->state->s_remove_done_callback, self->callback);
+}
+
+PyObject* waiter_get_blocking(PyObject* o, void*) noexcept {
+  return PyBool_FromLong(as_waiter(o)->blocking);
+}
+
+int waiter_set_blocking(PyObject* o, PyObject* v, void*) noexcept {
+  if (!v) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete _asyncio_future_blocking");
+    return -1;
+  }
+  const int t = PyObject_IsTrue(v);
+  if (t < 0) return -1;
+  as_waiter(o)->blocking = t != 0;
+  return 0;
+}
+
+Ref waiter_get_loop(qv::Call& call) {
+  call.no_args();
+  PredecessorWait* self = as_waiter(call.self);
+  return call_method(self->predecessor, self->state->s_get_loop);
+}
+
+Ref waiter_add_done_callback(qv::Call& call) {
+  auto [fn, context] = call.bind<2>({"fn", "context"}, 1);
+  PredecessorWait* self = as_waiter(call.self);
+  if (context == Py_None) context = nullptr;
+  if (!self->callback && !self->cancelled) {
+    self->callback = Py_NewRef(fn);
+    self->context = Py_XNewRef(context);
+  }
+  if (self->cancelled) {
+    Ref loop = call_method(self->predecessor, self->state->s_get_loop);
+    PyObject* args[] = {loop.get(), fn, call.self, context};
+    return own(PyObject_VectorcallMethod(self->state->s_call_soon, args, 3,
+                                         context ? self->state->kw_context : nullptr));
+  }
+  PyObject* args[] = {self->predecessor, fn, context};
+  return own(PyObject_VectorcallMethod(self->state->s_add_done_callback, args, 2,
+                                       context ? self->state->kw_context : nullptr));
+}
+
+Ref waiter_cancel(qv::Call& call) {
+  auto [message] = call.bind<1>({"msg"}, 0);
+  Ref self_ref = Ref::borrow(call.self);
+  PredecessorWait* self = as_waiter(call.self);
+  State& st = *self->state;
+  if (self->cancelled || self->detached || !self->callback) return Ref::borrow(Py_False);
+  Ref removed = call_method(self->predecessor, st.s_remove_done_callback, self->callback);
+  // None removed: the predecessor finished and the wake-up is already on its
+  // way; like a done future the view refuses, and the Task delivers the
+  // cancellation when it wakes.
+  if (!truth(removed)) return Ref::borrow(Py_False);
+  self->cancelled = true;
+  self->detached = true;
+  self->message = (message && message != Py_None) ? Py_NewRef(message) : nullptr;
+  Ref loop = call_method(self->predecessor, st.s_get_loop);
+  PyObject* args[] = {loop.get(), self->callback, call.self, self->context};
+  own(PyObject_VectorcallMethod(st.s_call_soon, args, 3, self->context ? st.kw_context : nullptr));
+  return Ref::borrow(Py_True);
+}
+
+Ref waiter_result(qv::Call& call) {
+  call.no_args();
+  PredecessorWait* self = as_waiter(call.self);
+  if (self->cancelled) {
+    PyObject* exc = self->message ? PyObject_CallOneArg(self->state->cancelled_error, self->message)
+                                  : PyObject_CallNoArgs(self->state->cancelled_error);
+    if (!exc) qv::throw_error_set();
+    qv::restore_error(Ref::steal(exc));
+    qv::throw_error_set();
+  }
+  return call_method(self->predecessor, self->state->s_result);
+}
+
+Ref waiter_done(qv::Call& call) {
+  call.no_args();
+  PredecessorWait* self = as_waiter(call.self);
+  if (self->cancelled) return Ref::borrow(Py_True);
+  return call_method(self->predecessor, self->state->s_done);
+}
+
+Ref waiter_cancelled(qv::Call& call) {
+  call.no_args();
+  return Ref::borrow(as_waiter(call.self)->cancelled ? Py_True : Py_False);
+}
+
+int waiter_traverse(PyObject* o, visitproc visit, void* arg) {
+  PredecessorWait* self = as_waiter(o);
+  Py_VISIT(Py_TYPE(o));
+  Py_VISIT(self->predecessor);
+  Py_VISIT(self->callback);
+  Py_VISIT(self->context);
+  Py_VISIT(self->message);
+  return 0;
+}
+
+void waiter_clear_refs(PredecessorWait* self) {
+  Py_CLEAR(self->predecessor);
+  Py_CLEAR(self->callback);
+  Py_CLEAR(self->context);
+  Py_CLEAR(self->message);
+}
+
+int waiter_clear(PyObject* o) {
+  waiter_clear_refs(as_waiter(o));
+  return 0;
+}
+
+PyMethodDef waiter_methods[] = {
+    qv::fastcall_method<"get_loop", waiter_get_loop>(nullptr),
+    qv::fastcall_method<"add_done_callback", waiter_add_done_callback>(nullptr),
+    qv::fastcall_method<"cancel", waiter_cancel>(nullptr),
+    qv::fastcall_method<"result", waiter_result>(nullptr),
+    qv::fastcall_method<"done", waiter_done>(nullptr),
+    qv::fastcall_method<"cancelled", waiter_cancelled>(nullptr),
+    qv::kMethodsEnd,
+};
+
+PyGetSetDef waiter_getset[] = {
+    {"_asyncio_future_blocking", waiter_get_blocking, waiter_set_blocking, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot waiter_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A Trellan task's wait for its predecessor, as a future that\n"
+                                  "cancelling the task cancels without touching the predecessor.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&qv::gc_dealloc<PredecessorWait, waiter_clear_refs>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&waiter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&waiter_clear)},
+    {Py_tp_methods, waiter_methods},
+    {Py_tp_getset, waiter_getset},
+    {0, nullptr},
+};
+
+PyType_Spec waiter_spec = {"quorvane._internal.trellan._PredecessorWait", sizeof(PredecessorWait),
+                           0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, waiter_slots};
 
 qv::Step TaskBody::resume(TaskBody* self, PyObject* sent) {
   State& st = *self->state;
@@ -198,26 +364,21 @@ qv::Step TaskBody::resume(TaskBody* self, PyObject* sent) {
         take_predecessor_outcome(self);
         return acquire_unit(self);
       }
-      Ref loop = call_method(self->predecessor, st.s_get_loop);
-      Ref signal = call_method(loop.get(), st.s_create_future);
-      Ref relay = own(PyCFunction_NewEx(&relay_def, reinterpret_cast<PyObject*>(self), nullptr));
-      call_method(self->predecessor, st.s_add_done_callback, relay.get());
-      self->signal = Py_NewRef(signal.get());
-      self->relay = relay.release();
+      self->waiter = new_waiter(st, self->predecessor).release();
       self->phase = AwaitPredecessor;
-      return qv::Step::await_(std::move(signal));
+      return qv::Step::yield_(Ref::borrow(self->waiter));
     }
     case AwaitPredecessor: {
-      Py_CLEAR(self->signal);
-      Ref relay = Ref::steal(std::exchange(self->relay, nullptr));
+      // Woken by the predecessor's completion: sent None if it succeeded,
+      // its error (or CancelledError) thrown in otherwise; or thrown the
+      // cancellation of this task, which never reached the predecessor.
+      Ref waiter = Ref::steal(std::exchange(self->waiter, nullptr));
       if (!sent) {
-        // Cancelled while waiting: the predecessor goes on, without our relay.
-        Ref pred = Ref::steal(std::exchange(self->predecessor, nullptr));
-        qv::preserving_error(
-            [&] { call_method(pred.get(), st.s_remove_done_callback, relay.get()); });
+        qv::preserving_error([&] { detach_waiter(waiter.get()); });
+        Py_CLEAR(self->predecessor);
         predecessor_failed(self);
       }
-      take_predecessor_outcome(self);
+      Py_CLEAR(self->predecessor);
       return acquire_unit(self);
     }
     case Acquire:
@@ -243,8 +404,7 @@ int TaskBody::traverse(TaskBody* self, visitproc visit, void* arg) {
   Py_VISIT(self->job);
   Py_VISIT(self->after);
   Py_VISIT(self->predecessor);
-  Py_VISIT(self->signal);
-  Py_VISIT(self->relay);
+  Py_VISIT(self->waiter);
   return 0;
 }
 
@@ -253,16 +413,14 @@ void TaskBody::clear(TaskBody* self) {
   Py_CLEAR(self->job);
   Py_CLEAR(self->after);
   Py_CLEAR(self->predecessor);
-  Py_CLEAR(self->signal);
-  Py_CLEAR(self->relay);
+  Py_CLEAR(self->waiter);
 }
 
 void TaskBody::finished(TaskBody* self) {
   self->phase = Done;
   Py_CLEAR(self->after);
   Py_CLEAR(self->predecessor);
-  Py_CLEAR(self->signal);
-  Py_CLEAR(self->relay);
+  Py_CLEAR(self->waiter);
 }
 
 // A body freed before its job started (its task never ran, and the
@@ -646,9 +804,9 @@ void State::init(PyObject* m) {
 
   s_acquire = keep(qv::interned("acquire"));
   s_add_done_callback = keep(qv::interned("add_done_callback"));
+  s_call_soon = keep(qv::interned("call_soon"));
   s_cancel = keep(qv::interned("cancel"));
   s_close = keep(qv::interned("close"));
-  s_create_future = keep(qv::interned("create_future"));
   s_create_task = keep(qv::interned("create_task"));
   s_done = keep(qv::interned("done"));
   s_get_loop = keep(qv::interned("get_loop"));
@@ -656,7 +814,7 @@ void State::init(PyObject* m) {
   s_release = keep(qv::interned("release"));
   s_remove_done_callback = keep(qv::interned("remove_done_callback"));
   s_result = keep(qv::interned("result"));
-  s_set_result = keep(qv::interned("set_result"));
+  kw_context = keep(own(Py_BuildValue("(s)", "context")));
   kw_name = keep(own(Py_BuildValue("(s)", "name")));
   kw_timeout = keep(own(Py_BuildValue("(s)", "timeout")));
 
@@ -679,6 +837,7 @@ void State::init(PyObject* m) {
   PyType_Spec wait_spec = {"quorvane._internal.trellan._WaitAll", sizeof(WaitAll), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, wait_slots.data()};
   wait_type = make_type(wait_spec);
+  waiter_type = make_type(waiter_spec);
 
   Ref logging = own(PyImport_ImportModule("logging"));
   qv::add_object(

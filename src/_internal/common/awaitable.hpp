@@ -18,8 +18,10 @@
 // `resume` is called first to start the body (sent = None), then each time
 // what it awaited ended: with the value it returned (borrowed), or with
 // sent = nullptr and the error it raised (or the one thrown in) set. It
-// answers with Step::await_(x) to await x next, as `await x` does, or
-// Step::return_(v) to end the body with v; it raises by throwing (the
+// answers with Step::await_(x) to await x next, as `await x` does,
+// Step::yield_(x) to hand x itself to whoever drives the coroutine (the way
+// a future's iterator hands over the future; what is sent or thrown next
+// resumes the body), or Step::return_(v) to end the body with v; it raises by throwing (the
 // PyErrorSet of py.hpp) and the body then ends with that error.
 //
 // Coroutine<T> supplies the protocol: __await__ (the object is its own
@@ -155,11 +157,12 @@ inline Ref awaitable_iter(PyObject* o) {
 
 // What a body does after a step.
 struct Step {
-  enum class Kind : unsigned char { Await, Return };
+  enum class Kind : unsigned char { Await, Yield, Return };
   Kind kind;
   Ref value;  // what to await, or the body's result
 
   static Step await_(Ref awaitable) { return {Kind::Await, std::move(awaitable)}; }
+  static Step yield_(Ref value) { return {Kind::Yield, std::move(value)}; }
   static Step return_(Ref result) { return {Kind::Return, std::move(result)}; }
 };
 
@@ -200,6 +203,11 @@ struct Coroutine {
       if (step.kind == Step::Kind::Return) {
         *out = step.value.release();
         return end(self, PYGEN_RETURN);
+      }
+      if (step.kind == Step::Kind::Yield) {
+        self->core.status = CoroutineCore::Suspended;
+        *out = step.value.release();
+        return PYGEN_NEXT;
       }
       Ref it;
       PySendResult r = PYGEN_ERROR;
@@ -251,6 +259,8 @@ struct Coroutine {
         return drive(self, Ref::borrow(Py_None), out);
       default: {
         self->core.status = CoroutineCore::Running;
+        // After a bare yield the value goes to the body itself.
+        if (!self->core.awaiting) return drive(self, Ref::borrow(value), out);
         PyObject* res = nullptr;
         const PySendResult r = PyIter_Send(self->core.awaiting, value, &res);
         if (r == PYGEN_NEXT) {
@@ -276,6 +286,10 @@ struct Coroutine {
     }
     self->core.status = CoroutineCore::Running;
     Ref it = Ref::steal(std::exchange(self->core.awaiting, nullptr));
+    if (!it) {
+      restore_error(Ref::borrow(exc));  // after a bare yield: raised in the body
+      return drive(self, Ref(), out);
+    }
     if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
       // Close what is awaited, then raise GeneratorExit in the body (or the
       // error closing raised).
