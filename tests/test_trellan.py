@@ -823,7 +823,6 @@ def test_queue_tasks_and_jobs_are_freed(run):
         gate.set()
         await q.wait_all()
         await settle()
-        del q, tasks, job, box
         return refs
 
     refs = run(main)
