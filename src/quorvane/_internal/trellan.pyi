@@ -1,6 +1,7 @@
 """The concurrency-limited task queue Trellan: named asyncio jobs, at most
 max_concurrency at a time, each optionally after one predecessor whose
-failure cancels it."""
+failure cancels it.
+"""
 
 import asyncio
 import logging
@@ -41,26 +42,28 @@ class Trellan:
 
         The job starts once the task named `after` (if given) has finished
         successfully and a unit of the concurrency limit is free; the unit is
-        held only while the job runs. If that predecessor fails or is
-        cancelled, or this task is cancelled while it waits for it, the task
-        ends with CancelledError("Predecessor 'after' failed") caused by that
-        error, its job never runs, and the predecessor is left running.
+        held only while the job runs. If that predecessor fails or is cancelled,
+        or this task is cancelled while it waits for it, the task ends with
+        CancelledError("Predecessor 'after' failed") caused by that error, its
+        job never runs, and the predecessor is left running.
 
         Raises ValueError("Task 'name' already submitted") if `name` is still
-        tracked, and ValueError("Predecessor task 'after' not found") if
-        `after` is not; both close `coro` first. Without a running event loop
-        the loop's RuntimeError is raised and `coro` is left open. TypeError
-        if `name` is not a str or `after` not a str or None.
+        tracked, and ValueError("Predecessor task 'after' not found") if `after`
+        is not; both close `coro` first. Without a running event loop the
+        loop's RuntimeError is raised and `coro` is left open. TypeError if
+        `name` is not a str or `after` not a str or None.
         """
 
     @property
     def active_count(self) -> int:
-        """The number of tracked tasks: waiting, executing, or finished with
-        their completion callback still to run."""
+        """The number of tracked tasks: waiting, executing, or finished with their
+        completion callback still to run.
+        """
 
     def cancel_all(self) -> int:
         """Cancel every tracked task that is not done; return how many were
-        cancelled. Tasks leave the queue through their completion callbacks."""
+        cancelled. Tasks leave the queue through their completion callbacks.
+        """
 
     def wait_all(self, timeout: SupportsFloat | SupportsIndex | None = None) -> Awaitable[None]:
         """Return an awaitable that waits for the tasks tracked when it is awaited.
