@@ -425,7 +425,9 @@ void TaskBody::finished(TaskBody* self) {
 
 // A body freed before its job started (its task never ran, and the
 // completion callback never came) still closes the job it owns, so the job
-// is discarded instead of warning that it was never awaited.
+// is discarded instead of warning that it was never awaited. When the
+// collector frees body and job together it may finalize the job first, which
+// then warns as any unawaited coroutine does.
 void TaskBody::finalize(TaskBody* self) {
   if (!self->owns_job || !self->job || self->job_started) return;
   Ref job = Ref::steal(std::exchange(self->job, nullptr));
