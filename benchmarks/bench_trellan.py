@@ -127,8 +127,9 @@ for label, n, limit, chain in SHAPES:
     CASES.append((f"{label} (vs floor)", ours, floor_batch(n, limit)))
 
 
-def memory_per_task(make, n=10_000):
-    """Bytes held per tracked task, waiting for its unit, jobs excluded."""
+def memory_per_task(make, n=10_000, chain=False):
+    """Bytes held per tracked task, waiting for its unit (or, in a chain, for
+    its predecessor), jobs excluded."""
 
     async def main():
         gate = asyncio.Event()
@@ -137,8 +138,11 @@ def memory_per_task(make, n=10_000):
         gc.collect()
         tracemalloc.start()
         before = tracemalloc.get_traced_memory()[0]
+        prev = None
         for name, j in zip(NAMES, jobs, strict=False):
-            q.submit(name, j)
+            q.submit(name, j, after=prev)
+            if chain:
+                prev = name
         await asyncio.sleep(0)
         held = tracemalloc.get_traced_memory()[0] - before
         tracemalloc.stop()
@@ -150,5 +154,8 @@ def memory_per_task(make, n=10_000):
 
 
 if __name__ == "__main__":
-    for name, make in [("Trellan", Trellan), ("plain queue", PlainQueue)]:
-        print(f"{name:<12} {memory_per_task(make):8.0f} bytes per tracked task")
+    for chain in (False, True):
+        for name, make in [("Trellan", Trellan), ("plain queue", PlainQueue)]:
+            what = "in a chain" if chain else "independent"
+            per_task = memory_per_task(make, chain=chain)
+            print(f"{name:<12} {what:<12} {per_task:8.0f} bytes per tracked task")
