@@ -103,6 +103,14 @@ Queue* as_queue(PyObject* o) {
 
 extern qv::ModuleDef<State> module_def;
 
+// A queue whose parts the collector already cleared (while tearing a cycle
+// down) refuses to work.
+Queue* live_queue(PyObject* o) {
+  Queue* q = as_queue(o);
+  if (!q->tasks) qv::raise(PyExc_RuntimeError, "Trellan object is not initialised");
+  return q;
+}
+
 // ---------------------------------------------------------------------------
 // The task body
 
@@ -132,8 +140,12 @@ struct TaskBody {
 
 using BodyProtocol = qv::Coroutine<TaskBody>;
 
-Queue* queue_of(TaskBody* self) {
-  return as_queue(self->queue);
+// The queue's semaphore. The queue outlives its bodies except while the
+// collector tears a cycle down, when it may already be cleared.
+PyObject* semaphore_of(TaskBody* self) {
+  PyObject* sem = self->queue ? as_queue(self->queue)->semaphore : nullptr;
+  if (!sem) qv::raise(PyExc_RuntimeError, "the Trellan of this task is gone");
+  return sem;
 }
 
 // The error currently set is what awaiting the predecessor raised: a
@@ -159,7 +171,7 @@ void take_predecessor_outcome(TaskBody* self) {
 
 qv::Step acquire_unit(TaskBody* self) {
   self->phase = TaskBody::Acquire;
-  return qv::Step::await_(call_method(queue_of(self)->semaphore, self->state->s_acquire));
+  return qv::Step::await_(call_method(semaphore_of(self), self->state->s_acquire));
 }
 
 // Gives the unit back; an error already set stays the one raised unless the
@@ -167,7 +179,7 @@ qv::Step acquire_unit(TaskBody* self) {
 void release_unit(TaskBody* self, bool error_pending) {
   if (!self->holds_unit) return;
   self->holds_unit = false;
-  auto release = [&] { call_method(queue_of(self)->semaphore, self->state->s_release); };
+  auto release = [&] { call_method(semaphore_of(self), self->state->s_release); };
   if (error_pending) {
     qv::preserving_error(release);
   } else {
@@ -452,7 +464,8 @@ PyObject* on_done(PyObject* o, PyObject* args, PyObject* kwargs) noexcept {
     Ref queue = Ref::steal(std::exchange(self->queue, nullptr));
     Ref job = Ref::steal(std::exchange(self->job, nullptr));
     Ref name = call_method(task, self->state->s_get_name);
-    if (PyDict_DelItem(as_queue(queue.get())->tasks, name.get()) < 0) {
+    PyObject* tasks = as_queue(queue.get())->tasks;
+    if (tasks && PyDict_DelItem(tasks, name.get()) < 0) {
       if (!PyErr_ExceptionMatches(PyExc_KeyError)) qv::throw_error_set();
       PyErr_Clear();
     }
@@ -479,7 +492,8 @@ struct WaitAll {
       if (!sent) qv::throw_error_set();
       return qv::Step::return_(Ref::borrow(Py_None));
     }
-    PyObject* tasks = as_queue(self->queue)->tasks;
+    if (!self->queue) qv::raise(PyExc_RuntimeError, "the Trellan of this wait is gone");
+    PyObject* tasks = live_queue(self->queue)->tasks;
     if (PyDict_GET_SIZE(tasks) == 0) return qv::Step::return_(Ref::borrow(Py_None));
     Ref snapshot = own(PyDict_Values(tasks));
     PyObject* args[] = {snapshot.get(), self->timeout};
@@ -572,13 +586,6 @@ int queue_clear(PyObject* o) {
 void queue_dealloc(PyObject* o) {
   if (as_queue(o)->weakrefs) PyObject_ClearWeakRefs(o);
   qv::gc_dealloc<Queue, queue_clear_refs>(o);
-}
-
-// A queue built by __new__ alone has no parts; its methods refuse it.
-Queue* live_queue(PyObject* o) {
-  Queue* q = as_queue(o);
-  if (!q->tasks) qv::raise(PyExc_RuntimeError, "Trellan object is not initialised");
-  return q;
 }
 
 void close_job(State& st, PyObject* job) {
