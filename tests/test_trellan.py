@@ -15,6 +15,8 @@ import warnings
 import weakref
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvane._internal import trellan
 from quorvane._internal.trellan import Trellan
@@ -895,3 +897,92 @@ def test_pending_tasks_dropped_with_their_loop_free_the_queue():
         warnings.simplefilter("ignore", RuntimeWarning)
         gc.collect()
     assert ref() is None
+
+
+# ---------------------------------------------------------------------------
+# Random dependency forests against their logical outcome
+
+
+def expected_outcomes(plan):
+    """name -> ("ok", value) | ("error", None) | ("cancelled", predecessor)."""
+    out = {}
+    for name, after, fails, _ in plan:
+        if after is not None and out[after][0] != "ok":
+            out[name] = ("cancelled", after)
+        else:
+            out[name] = ("error", None) if fails else ("ok", name.upper())
+    return out
+
+
+plans = st.integers(1, 12).flatmap(
+    lambda n: st.tuples(
+        st.integers(1, 3),
+        st.lists(
+            st.tuples(st.integers(-1, n - 1), st.booleans(), st.integers(0, 3)),
+            min_size=n,
+            max_size=n,
+        ),
+    )
+)
+
+
+@settings(max_examples=25)
+@given(plans)
+def test_random_forests_end_as_their_dependencies_say(drawn):
+    limit, rows = drawn
+    plan = []
+    for i, (pred, fails, steps) in enumerate(rows):
+        after = f"t{pred}" if 0 <= pred < i else None
+        plan.append((f"t{i}", after, fails, steps))
+    want = expected_outcomes(plan)
+    for kind in ["asyncio", "uvloop"] if uvloop else ["asyncio"]:
+        for eager in [False, True] if EAGER and kind == "asyncio" else [False]:
+            loop = uvloop.new_event_loop() if kind == "uvloop" else asyncio.new_event_loop()
+            if eager:
+                loop.set_task_factory(asyncio.eager_task_factory)
+            try:
+                got, probe, jobs = loop.run_until_complete(run_plan(plan, limit))
+            finally:
+                loop.close()
+            assert got == want, (kind, eager)
+            assert probe.peak <= limit
+            ran = {n for n in probe.started()}
+            for name, (outcome, _) in want.items():
+                assert (name in ran) == (outcome != "cancelled")
+                assert jobs[name].cr_frame is None  # finished or closed
+
+
+async def run_plan(plan, limit):
+    q = Trellan(limit)
+    p = Probe()
+    jobs, tasks = {}, {}
+
+    async def job(name, fails, steps):
+        for _ in range(steps):
+            await asyncio.sleep(0)
+        return await p.job(name, result=name.upper(), error=OSError(name) if fails else None)
+
+    for name, after, fails, steps in plan:
+        jobs[name] = job(name, fails, steps)
+        tasks[name] = q.submit(name, jobs[name], after=after)
+    await q.wait_all()
+    await settle()
+    assert q.active_count == 0 and q._semaphore._value == limit
+    got = {}
+    for name, t in tasks.items():
+        if t.cancelled():
+            exc = None
+            try:
+                t.result()
+            except asyncio.CancelledError as e:
+                exc = body_error(e)
+            # The first result() call may have been taken by a dependent.
+            message = str(exc) if exc is not None else ""
+            after = next(a for n, a, _, _ in plan if n == name)
+            assert message in ("", f"Predecessor {after!r} failed")
+            got[name] = ("cancelled", after)
+        elif t.exception() is not None:
+            got[name] = ("error", None)
+        else:
+            got[name] = ("ok", t.result())
+    return got, p, jobs
