@@ -13,6 +13,11 @@ the queue's own cost as large a share as it can be.
   unit. It tracks names but has no dependencies, so it prices the chain case
   as if it were free.
 
+A queue creates every task at submit, so all of a batch's tasks are alive at
+once, where the floor keeps only `limit` of them: with 100,000 pending tasks
+CPython's cyclic collector takes about half of either queue's time, which is
+why the cost per job grows with the batch.
+
 ``python3 benchmarks/bench_trellan.py`` also prints the memory held per
 tracked task (tracemalloc, jobs excluded) for both queues.
 """
