@@ -45,7 +45,12 @@ class Trellan:
         held only while the job runs. If that predecessor fails or is cancelled,
         or this task is cancelled while it waits for it, the task ends with
         CancelledError("Predecessor 'after' failed") caused by that error, its
-        job never runs, and the predecessor is left running.
+        job never runs, and the predecessor is left running. A task cancelled
+        before it first ran ends with a plain CancelledError.
+
+        With an eager task factory (Python 3.12+) the job may start, and even
+        finish, inside submit(); the task stays tracked until its completion
+        callback runs on a later turn of the loop.
 
         Raises ValueError("Task 'name' already submitted") if `name` is still
         tracked, and ValueError("Predecessor task 'after' not found") if `after`
