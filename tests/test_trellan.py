@@ -522,6 +522,26 @@ def test_cancel_all_reaches_waiting_dependents_with_the_predecessor_message(run)
     run(main)
 
 
+def test_task_cancelled_before_it_ran(run):
+    async def main():
+        q = Trellan()
+        q.submit("A", asyncio.sleep(10))
+        job = asyncio.sleep(0)
+        b = q.submit("B", job, after="A")
+        b.cancel()
+        await asyncio.wait([b])
+        with pytest.raises(asyncio.CancelledError) as e:
+            b.result()
+        # An eager body already waits for A when the cancellation comes.
+        assert str(body_error(e.value) or "") == ("Predecessor 'A' failed" if run.eager else "")
+        await settle()
+        assert closed_unstarted(job) and q.active_count == 1
+        q.cancel_all()
+        await q.wait_all()
+
+    run(main)
+
+
 def test_finished_but_tracked_predecessor(run):
     async def main():
         q = Trellan()
