@@ -10,7 +10,16 @@ import pathlib
 
 import pytest
 
-MODULES = ["brevick", "consolidation", "evolution", "mirrandel", "journal", "calvendry", "ostrel"]
+MODULES = [
+    "brevick",
+    "consolidation",
+    "evolution",
+    "mirrandel",
+    "journal",
+    "calvendry",
+    "ostrel",
+    "trellan",
+]
 
 
 def public_names(mod):
