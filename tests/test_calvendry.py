@@ -217,7 +217,7 @@ def test_content_forms():
         "- (6.000) line one",
         "line two",
         "- (5.000) Z\u00fcrich \U0001f600 \ud800 {count}",
-        "- (4.000) overridden",
+        "- (4.000) own value",
         "- (3.000) T+1",
         "- (2.000) None",
         "- (1.000) 1.5",

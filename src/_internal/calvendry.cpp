@@ -102,10 +102,11 @@ bool ranks_before(double a, double b) noexcept {
   return a > b;
 }
 
-// A row's content as a str: a str as it stands, anything else as its str(),
-// as an f-string shows it (a str subclass included, through its __str__).
+// A row's content as a str: a text as it stands (a str subclass as its own
+// text, never through an overriding __str__, as every prompt of the library
+// shows text), anything else as its str().
 qv::Ref content_text(qv::Ref content) {
-  if (!PyUnicode_CheckExact(content.get())) content = qv::own(PyObject_Str(content.get()));
+  if (!PyUnicode_Check(content.get())) content = qv::own(PyObject_Str(content.get()));
   qv::ensure_ready(content.get());
   return content;
 }
@@ -269,8 +270,8 @@ PyDoc_STRVAR(build_doc,
              "\n"
              "`rows` is a list of objects with the attributes `team_score` (a real\n"
              "number: float, int, or anything with __float__; compared and written as a\n"
-             "double) and `content` (a str as it stands; anything else, a str subclass\n"
-             "included, as str(), as an f-string shows it). The body is the header line,\n"
+             "double) and `content` (a str as it stands, a str subclass as its own\n"
+             "text; anything else as str()). The body is the header line,\n"
              "one line \"- (<score>) <content>\" per row with the score as\n"
              "format(score, \".3f\") writes it, an empty line and the footer sentence,\n"
              "joined by line feeds with none at the end.\n"

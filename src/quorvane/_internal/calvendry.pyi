@@ -17,8 +17,8 @@ def build_calvendry_prompt(rows: list[_SharedRow]) -> str:
 
     `rows` is a list of objects with the attributes `team_score` (a real
     number: float, int, or anything with __float__; compared and written as a
-    double) and `content` (a str as it stands; anything else, a str subclass
-    included, as str(), as an f-string shows it). The body is the header line,
+    double) and `content` (a str as it stands, a str subclass as its own
+    text; anything else as str()). The body is the header line,
     one line "- (<score>) <content>" per row with the score as
     format(score, ".3f") writes it, an empty line and the footer sentence,
     joined by line feeds with none at the end.
