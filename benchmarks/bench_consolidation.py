@@ -59,6 +59,10 @@ def text_memory(i):
     }
 
 
+def _big_content(i):
+    return {"id": i, "rows": [{"k": f"row-{j}", "v": j * 0.5} for j in range(12_500)]}
+
+
 def mixed(n):
     return [dict_memory(i) if i % 2 else text_memory(i) for i in range(n)]
 
@@ -90,6 +94,14 @@ for n in (20, 10_000):
             lambda b=batch: plain_build(b),
         )
     )
+batch = [dict(dict_memory(i), content=_big_content(i)) for i in range(3)]
+CASES.append(
+    (
+        "build_consolidation_prompt 3 large dict memories",
+        lambda b=batch: c.build_consolidation_prompt(b),
+        lambda b=batch: plain_build(b),
+    )
+)
 batch = mixed(10_000)
 CASES.append(
     (
@@ -115,10 +127,6 @@ CASES += [
 # --- memory a thread keeps after building a prompt -----------------------------
 
 RETENTION_THREADS = 200
-
-
-def _big_content(i):
-    return {"id": i, "rows": [{"k": f"row-{j}", "v": j * 0.5} for j in range(12_500)]}
 
 
 # Batches whose prompt is about 1 MB, in the shapes that stress different

@@ -56,9 +56,10 @@ inline std::size_t plain_scalar_chars(PyObject* o, char* buf) {
 class TextBuilder {
  public:
   TextBuilder() = default;
-  // Drops the held pieces first: that may run Python code, which finds the
-  // scratch still in use and works in its own.
-  ~TextBuilder() { std::vector<Ref>().swap(scratch_->keep); }
+  // Drops the held pieces while the scratch is still taken: a destructor
+  // they run may start another build, which then works in its own. No
+  // reference outlives the builder in the thread's spare.
+  ~TextBuilder() { scratch_->keep.clear(); }
   TextBuilder(const TextBuilder&) = delete;
   TextBuilder& operator=(const TextBuilder&) = delete;
 
