@@ -220,3 +220,23 @@ def test_threads_keep_little_after_a_large_build():
     )
     per_thread = int(done.stdout) / 100
     assert per_thread < 256 * 1024, f"{per_thread / 1024:.0f} KiB held per thread"
+
+
+# --- numbers shown as text ----------------------------------------------------------
+
+
+def test_floats_outside_json_are_their_repr_on_the_cpython_table():
+    import math
+    import pathlib
+
+    path = pathlib.Path(__file__).parent / "data" / "cpython-float" / "repr-cases.tsv"
+    rows = [line.split("\t") for line in path.read_text(encoding="utf-8").splitlines()[1:]]
+    cases = [(float.fromhex(h), r) for h, r, _ in rows if h not in ("nan", "inf", "-inf")]
+    cases = [(x, r) for x, r in cases if math.isfinite(x)]
+    assert len(cases) > 9000
+    # As the content and as the fields, all in one batch.
+    text = message_of([memory(x, x, -x) for x, _ in cases])
+    lines = text[len(HEAD.format(len(cases))) : -1].split("\n")
+    for line, (_, r) in zip(lines, cases, strict=True):
+        neg = r[1:] if r.startswith("-") else "-" + r
+        assert line.split(" ", 1)[1] == f"({r}, {neg}): {r}"
