@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <type_traits>
 
@@ -43,6 +44,59 @@ struct ByteRange {
   std::size_t off = 0;
   std::size_t len = 0;
 };
+
+#if QV_MAP_LARGE_BUFFERS
+// A mapped block of memory.
+struct MappedBlock {
+  void* data = nullptr;
+  std::size_t bytes = 0;
+};
+
+// The process keeps at most kMappedPoolSlots large blocks of at most
+// kMappedPoolBlockMax bytes for the next large build on any thread: a
+// process that builds large prompts one after another reuses pages already
+// faulted in, while any number of threads together keep no more than this.
+inline constexpr std::size_t kMappedPoolSlots = 2;
+inline constexpr std::size_t kMappedPoolBlockMax = std::size_t{4} << 20;
+
+struct MappedPool {
+  std::mutex mutex;
+  MappedBlock slots[kMappedPoolSlots];
+};
+
+inline MappedPool& mapped_pool() noexcept {
+  static MappedPool pool;
+  return pool;
+}
+
+// The largest pooled block, or an empty one.
+inline MappedBlock mapped_pool_take() noexcept {
+  MappedPool& pool = mapped_pool();
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  MappedBlock* best = nullptr;
+  for (MappedBlock& b : pool.slots)
+    if (b.data && (!best || b.bytes > best->bytes)) best = &b;
+  if (!best) return {};
+  const MappedBlock taken = *best;
+  *best = {};
+  return taken;
+}
+
+// Keeps `block` in the pool when there is room, else unmaps it (or the
+// smaller pooled block it replaces).
+inline void mapped_pool_give(MappedBlock block) noexcept {
+  if (block.bytes <= kMappedPoolBlockMax) {
+    MappedPool& pool = mapped_pool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    MappedBlock* smallest = &pool.slots[0];
+    for (MappedBlock& b : pool.slots)
+      if (!b.data || b.bytes < smallest->bytes) smallest = &b;
+    if (!smallest->data || smallest->bytes < block.bytes)
+      std::swap(*smallest, block);  // block is now the one left over, if any
+  }
+  if (block.data) munmap(block.data, block.bytes);
+}
+#endif
 
 // A growable array of a trivially copyable T. Growing keeps the items
 // written so far and leaves the new room uninitialised (the writers fill
@@ -125,8 +179,9 @@ class PodBuffer {
   void free_data() noexcept {
 #if QV_MAP_LARGE_BUFFERS
     if (mapped_) {
-      munmap(data_, cap_ * sizeof(T));
+      mapped_pool_give({data_, mapped_bytes_});
       mapped_ = false;
+      mapped_bytes_ = 0;
       return;
     }
 #endif
@@ -134,32 +189,47 @@ class PodBuffer {
   }
 
 #if QV_MAP_LARGE_BUFFERS
-  // Large buffers are mapped from the system and unmapped when released, so
-  // their pages go back at once and malloc's own heuristics never see them
-  // (freeing a large malloc block raises glibc's mmap threshold to its size,
-  // after which blocks that large come from per-thread arenas that keep
-  // freed memory).
+  // Large buffers are mapped from the system rather than taken from malloc,
+  // and given back to a small pool for the whole process (see
+  // mapped_pool_give), so a thread never keeps one: freeing a large malloc
+  // block would raise glibc's mmap threshold to its size, after which blocks
+  // that large come from per-thread arenas that keep freed memory.
   static constexpr std::size_t kMapMin = std::size_t{128} << 10;
 
   void grow_mapped(std::size_t bytes) {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     bytes = (bytes + page - 1) / page * page;
-    void* p;
-    if (mapped_) {
-      p = mremap(data_, cap_ * sizeof(T), bytes, MREMAP_MAYMOVE);
-    } else {
-      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p != MAP_FAILED) {
-        if (size_) std::memcpy(p, data_, size_ * sizeof(T));
-        std::free(data_);
+    MappedBlock block{data_, mapped_bytes_};
+    if (!mapped_) {
+      block = mapped_pool_take();
+      if (block.data && block.bytes < bytes) {
+        void* q = mremap(block.data, block.bytes, bytes, MREMAP_MAYMOVE);
+        if (q == MAP_FAILED) {
+          munmap(block.data, block.bytes);
+          block = {};
+        } else {
+          block = {q, bytes};
+        }
       }
+      if (!block.data) {
+        void* q = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (q == MAP_FAILED) throw std::bad_alloc();
+        block = {q, bytes};
+      }
+      if (size_) std::memcpy(block.data, data_, size_ * sizeof(T));
+      std::free(data_);
+    } else {
+      void* q = mremap(data_, mapped_bytes_, bytes, MREMAP_MAYMOVE);
+      if (q == MAP_FAILED) throw std::bad_alloc();
+      block = {q, bytes};
     }
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<T*>(p);
-    cap_ = bytes / sizeof(T);
+    data_ = static_cast<T*>(block.data);
+    mapped_bytes_ = block.bytes;
+    cap_ = block.bytes / sizeof(T);
     mapped_ = true;
   }
   bool mapped_ = false;
+  std::size_t mapped_bytes_ = 0;
 #endif
 
   T* data_ = nullptr;
