@@ -1,7 +1,12 @@
 """consolidation: building the insight request and cleaning the reply, against
 the same work written with json.dumps, f-strings and str.strip."""
 
+import gc
 import json
+import os
+import subprocess
+import sys
+import threading
 
 from quorvane._internal import consolidation as c
 
@@ -54,6 +59,10 @@ def text_memory(i):
     }
 
 
+def _big_content(i):
+    return {"id": i, "rows": [{"k": f"row-{j}", "v": j * 0.5} for j in range(12_500)]}
+
+
 def mixed(n):
     return [dict_memory(i) if i % 2 else text_memory(i) for i in range(n)]
 
@@ -85,6 +94,14 @@ for n in (20, 10_000):
             lambda b=batch: plain_build(b),
         )
     )
+batch = [dict(dict_memory(i), content=_big_content(i)) for i in range(3)]
+CASES.append(
+    (
+        "build_consolidation_prompt 3 large dict memories",
+        lambda b=batch: c.build_consolidation_prompt(b),
+        lambda b=batch: plain_build(b),
+    )
+)
 batch = mixed(10_000)
 CASES.append(
     (
@@ -105,3 +122,75 @@ CASES += [
         lambda: plain_clean(LONG),
     ),
 ]
+
+
+# --- memory a thread keeps after building a prompt -----------------------------
+
+RETENTION_THREADS = 200
+
+
+# Batches whose prompt is about 1 MB, in the shapes that stress different
+# buffers: one long ASCII run of JSON lines, a few very large JSON contents,
+# and text contents between short JSON ones.
+RETENTION_BATCHES = {
+    "dict memories": lambda: [dict_memory(i) for i in range(4_500)],
+    "large dicts": lambda: [dict(dict_memory(i), content=_big_content(i)) for i in range(3)],
+    "mixed memories": lambda: mixed(7_400),
+}
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _retained_by_threads(build, batch):
+    """RSS growth while every thread that built one prompt is still alive."""
+    build(batch)  # warm up the main thread and the allocator
+    built = threading.Barrier(RETENTION_THREADS + 1)
+    release = threading.Event()
+
+    def work():
+        build(batch)
+        built.wait()
+        release.wait()
+
+    gc.collect()
+    before = _rss_bytes()
+    threads = [threading.Thread(target=work) for _ in range(RETENTION_THREADS)]
+    for t in threads:
+        t.start()
+    built.wait()
+    gc.collect()
+    during = _rss_bytes()
+    release.set()
+    for t in threads:
+        t.join()
+    return during - before
+
+
+def main():
+    """Reports the RSS that RETENTION_THREADS live threads hold after each
+    built one prompt, ours against the plain-Python builder, each measure in a
+    fresh process."""
+    if len(sys.argv) > 2:
+        build = c.build_consolidation_prompt if sys.argv[1] == "ours" else plain_build
+        print(_retained_by_threads(build, RETENTION_BATCHES[sys.argv[2]]()))
+        return
+    print(f"RSS held by {RETENTION_THREADS} live threads after one prompt each:")
+    for shape, make in RETENTION_BATCHES.items():
+        size = len(c.build_consolidation_prompt(make())[1][0]["content"])
+        held = {}
+        for which in ("ours", "plain"):
+            out = subprocess.run(
+                [sys.executable, __file__, which, shape], check=True, capture_output=True, text=True
+            )
+            held[which] = int(out.stdout) / 2**20
+        print(
+            f"  {shape:<16} {size / 1e6:5.2f} MB prompt: ours {held['ours']:+7.1f} MiB,"
+            f" plain {held['plain']:+7.1f} MiB"
+        )
+
+
+if __name__ == "__main__":
+    main()

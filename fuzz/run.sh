@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the Python-free core (ASan + UBSan) and runs
-# each for a fixed time, seeded with the JSON conformance suite.
+# Builds the libFuzzer targets of the Python-free core (ASan + UBSan), checks
+# the number formatting on CPython's float table, and runs each target for a
+# fixed time from its own seeds: the JSON conformance suite for the text
+# targets, fuzz/seeds/number for the number formatting.
 #
 #   fuzz/run.sh            # 30 seconds per target
 #   fuzz/run.sh 600        # or FUZZ_SECONDS=600 fuzz/run.sh
@@ -17,7 +19,14 @@ seconds=${1:-${FUZZ_SECONDS:-30}}
 jobs=${FUZZ_JOBS:-1}
 cxx=${FUZZ_CXX:-clang++-14}
 dir=build/fuzz
-seeds=tests/data/json-test-suite/test_parsing
+
+# The seed directory of each target.
+seeds_of() {
+  case $1 in
+    fuzz_number) echo fuzz/seeds/number ;;
+    *) echo tests/data/json-test-suite/test_parsing ;;
+  esac
+}
 
 cmake -S . -B "$dir" -G Ninja -DQUORVANE_FUZZ=ON -DQUORVANE_WERROR=ON \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -25,11 +34,18 @@ cmake --build "$dir"
 
 mkdir -p "$dir/artifacts"
 failed=()
-for target in fuzz_json_reader fuzz_text fuzz_keywords; do
+if ! "$dir/fuzz/number_table_check" tests/data/cpython-float/repr-cases.tsv; then
+  failed+=(number_table_check)
+fi
+for target in fuzz_json_reader fuzz_text fuzz_keywords fuzz_number; do
   corpus=$dir/corpus/$target
   mkdir -p "$corpus"
   echo "== $target: ${seconds}s"
-  args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=16384
+  max_len=16384
+  if [ "$target" = fuzz_number ]; then
+    max_len=64  # a few doubles and a decimal text; longer inputs only run slower
+  fi
+  args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len"
         -artifact_prefix="$dir/artifacts/$target-" -print_final_stats=1)
   if [ -f "fuzz/$target.dict" ]; then
     args+=(-dict="fuzz/$target.dict")
@@ -37,7 +53,7 @@ for target in fuzz_json_reader fuzz_text fuzz_keywords; do
   if [ "$jobs" -gt 1 ]; then
     args+=(-fork="$jobs" -ignore_crashes=0)
   fi
-  if ! "$dir/fuzz/$target" "${args[@]}" "$corpus" "$seeds"; then
+  if ! "$dir/fuzz/$target" "${args[@]}" "$corpus" "$(seeds_of "$target")"; then
     failed+=("$target")
   fi
 done

@@ -73,14 +73,29 @@ inline char* put_u_escape(char* p, unsigned c) {
 inline char* put_escape(char* p, Py_UCS4 c) {
   char letter = 0;
   switch (c) {
-    case '"': letter = '"'; break;
-    case '\\': letter = '\\'; break;
-    case '\b': letter = 'b'; break;
-    case '\f': letter = 'f'; break;
-    case '\n': letter = 'n'; break;
-    case '\r': letter = 'r'; break;
-    case '\t': letter = 't'; break;
-    default: break;
+    case '"':
+      letter = '"';
+      break;
+    case '\\':
+      letter = '\\';
+      break;
+    case '\b':
+      letter = 'b';
+      break;
+    case '\f':
+      letter = 'f';
+      break;
+    case '\n':
+      letter = 'n';
+      break;
+    case '\r':
+      letter = 'r';
+      break;
+    case '\t':
+      letter = 't';
+      break;
+    default:
+      break;
   }
   if (letter) {
     p[0] = '\\';
@@ -102,8 +117,8 @@ constexpr bool needs_escape8(std::uint64_t w) noexcept {
   constexpr std::uint64_t highs = 0x8080808080808080ULL;
   auto has_zero = [](std::uint64_t x) { return ((x - ones) & ~x & highs) != 0; };
   const bool control = ((w - ones * 0x20) & ~w & highs) != 0;  // some byte < 0x20
-  return (w & highs) != 0 || control || has_zero(w ^ (ones * '"')) ||
-         has_zero(w ^ (ones * '\\')) || has_zero(w ^ (ones * 0x7F));
+  return (w & highs) != 0 || control || has_zero(w ^ (ones * '"')) || has_zero(w ^ (ones * '\\')) ||
+         has_zero(w ^ (ones * 0x7F));
 }
 
 // Escapes u[0:n] into p, which has room for n * kMaxEscape bytes.
@@ -150,7 +165,7 @@ char* escape_units(char* p, const C* u, std::size_t n) {
 
 // Leaves the interpreter's recursion counter and the path on every exit.
 class Nesting {
-public:
+ public:
   // The container itself is recorded on the path once it is known to be
   // non-empty (empty ones are written without a cycle check, as json does).
   Nesting(std::vector<PyObject*>& path, const char* floor) : path_(path) {
@@ -174,82 +189,46 @@ public:
   Nesting(const Nesting&) = delete;
   Nesting& operator=(const Nesting&) = delete;
 
-private:
+ private:
   std::vector<PyObject*>& path_;
 };
 
 }  // namespace
 
-std::size_t plain_scalar_chars(PyObject* o, char* buf) {
-  auto word = [buf](const char* w, std::size_t n) {
-    std::memcpy(buf, w, n);
-    return n;
-  };
-  if (o == Py_None) return word("None", 4);
-  if (o == Py_True) return word("True", 4);
-  if (o == Py_False) return word("False", 5);
-  if (PyLong_CheckExact(o)) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow != 0) return 0;
-    if (v == -1 && PyErr_Occurred()) throw_error_set();
-    return core::format_decimal(v, buf);
-  }
-  if (PyFloat_CheckExact(o)) {
-    const double x = PyFloat_AS_DOUBLE(o);
-    if (std::isnan(x)) return word("nan", 3);
-    if (std::isinf(x)) return x > 0 ? word("inf", 3) : word("-inf", 4);
-    return core::format_float_repr(x, buf);
-  }
-  return 0;
+void JsonWriter::Stacks::recycle() noexcept {
+  trim(path);
+  trim(frames);
+  trim(held);  // already empty: every snapshot is released as its dict ends
 }
 
-namespace {
+JsonWriter::JsonWriter(TextBuilder& out)
+    : out_(out.bytes()),
+      path_(stacks_->path),
+      frames_(stacks_->frames),
+      held_(stacks_->held),
+      floor_(stack_floor()) {}
 
-thread_local JsonWriter::State t_spare;
-
-// Buffers larger than this are given back when a writer ends.
-constexpr std::size_t kKeepMax = 1 << 20;
-
-JsonWriter::State* take_state() { return t_spare.busy ? new JsonWriter::State : nullptr; }
-
-}  // namespace
-
-JsonWriter::JsonWriter()
-    : own_(take_state()),
-      st_(own_ ? *own_ : t_spare),
-      store_(st_.store),
-      path_(st_.path),
-      frames_(st_.frames),
-      held_(st_.held),
-      floor_(stack_floor()) {
-  st_.busy = true;
-}
-
-JsonWriter::~JsonWriter() {
-  if (own_) {
-    delete own_;
-    return;
-  }
-  if (store_.size() > kKeepMax) std::string().swap(store_);
-  st_.busy = false;
+ByteRange JsonWriter::write(PyObject* o) {
+  data_ = out_.data();
+  len_ = out_.size();
+  cap_ = out_.capacity();
+  const std::size_t at = len_;
+  value(o);
+  out_.set_size(len_);
+  return {at, len_ - at};
 }
 
 void JsonWriter::grow(std::size_t n) {
-  std::size_t size = store_.size() < 256 ? 256 : store_.size() * 2;
-  if (size - len_ < n) size = len_ + n;
-  store_.resize(size);
-}
-
-std::string_view JsonWriter::encode(PyObject* o) {
-  len_ = 0;
-  value(o);
-  return {store_.data(), len_};
+  out_.set_size(len_);
+  out_.room(n);
+  data_ = out_.data();
+  cap_ = out_.capacity();
 }
 
 void JsonWriter::string(PyObject* s) {
   // Long texts go in chunks so that the room asked for stays small.
   constexpr std::size_t kChunk = 4096;
+  ensure_ready(s);  // an unready legacy str reports no length
   const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
   if (n <= kChunk) {
     char* p = room(n * kMaxEscape + 2);
@@ -265,7 +244,7 @@ void JsonWriter::string(PyObject* s) {
       if (!needs_escape8(w)) {
         std::memcpy(p, &w, 8);
         p[n] = '"';
-        len_ = static_cast<std::size_t>(p + n + 1 - store_.data());
+        set_end(p + n + 1);
         return;
       }
     }
@@ -275,15 +254,14 @@ void JsonWriter::string(PyObject* s) {
       p = visit_units(s, [&](const auto* u, std::size_t m) { return escape_units(p, u, m); });
     }
     *p++ = '"';
-    len_ = static_cast<std::size_t>(p - store_.data());
+    set_end(p);
     return;
   }
   put('"');
   visit_units(s, [&](const auto* u, std::size_t m) {
     for (std::size_t at = 0; at < m; at += kChunk) {
       const std::size_t part = m - at < kChunk ? m - at : kChunk;
-      char* p = room(part * kMaxEscape);
-      len_ = static_cast<std::size_t>(escape_units(p, u + at, part) - store_.data());
+      set_end(escape_units(room(part * kMaxEscape), u + at, part));
     }
   });
   put('"');
@@ -296,7 +274,7 @@ void JsonWriter::integer(PyObject* o) {
   const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
   if (overflow == 0) {
     if (v == -1 && PyErr_Occurred()) throw_error_set();
-    len_ += core::format_decimal(v, room(core::kDecimalMax));
+    advance(core::format_decimal(v, room(core::kDecimalMax)));
     return;
   }
   // Big values, including the int_max_str_digits limit and its ValueError.
@@ -315,7 +293,7 @@ void JsonWriter::real(double x) {
       put("-Infinity", 9);
     }
   } else {
-    len_ += core::format_float_repr(x, room(kFloatReprMax));
+    advance(core::format_float_repr(x, room(core::kFloatReprMax)));
   }
 }
 

@@ -1,26 +1,16 @@
 // The JSON writer: Python objects to the exact text of
-// json.dumps(obj, ensure_ascii=True, default=str), and str() of the plain
-// scalars it shares with plain-text rendering.
+// json.dumps(obj, ensure_ascii=True, default=str).
 #pragma once
 
 #include <cstddef>
 #include <cstring>
-#include <string>
-#include <string_view>
 #include <vector>
 
+#include "_internal/common/prompt.hpp"
 #include "_internal/common/py.hpp"
-#include "core/number.hpp"
+#include "_internal/common/spare_buffer.hpp"
 
 namespace qv {
-
-using core::kFloatReprMax;
-
-// Writes str(o) for an exact int (that fits in 64 bits), float, bool or None
-// into buf (at least kFloatReprMax bytes) without calling into Python and
-// returns the length; returns 0 for any other object (subclasses included:
-// they may override __str__).
-std::size_t plain_scalar_chars(PyObject* o, char* buf);
 
 // Encodes Python objects as json.dumps(o, ensure_ascii=True, default=str)
 // would, walking them in CPython's own encoder order: None, True, False, str,
@@ -30,17 +20,18 @@ std::size_t plain_scalar_chars(PyObject* o, char* buf);
 // another kind, ValueError "Circular reference detected", RecursionError on
 // deep nesting (also when the thread's C stack runs short).
 //
-// A writer keeps its buffer between calls, so one writer serves a whole
-// batch of values without reallocating.
+// The text is written straight into the byte buffer of the TextBuilder that
+// the result is assembled in, so it is copied once more only into the final
+// str; one writer serves a whole batch of values.
 class JsonWriter {
-public:
-  JsonWriter();
-  ~JsonWriter();
+ public:
+  explicit JsonWriter(TextBuilder& out);
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
 
-  // The JSON text of `o`, valid until the next call on this writer.
-  std::string_view encode(PyObject* o);
+  // Writes the JSON text of `o` at the end of out.bytes() and returns its
+  // place there; it becomes part of the result when passed to out.run().
+  ByteRange write(PyObject* o);
 
   // Exact dicts being written, outermost first: read in place (pos) until
   // frozen, then from their snapshot held[begin:] (next is the cursor).
@@ -51,17 +42,15 @@ public:
     std::size_t next;
     bool frozen;
   };
-  // The buffers, kept per thread between writers (a writer made while
-  // another is alive on the same thread, from a __str__, has its own).
-  struct State {
-    std::string store;               // the text so far is store[0:len]; the rest is room
-    std::vector<PyObject*> path;     // containers being encoded, outermost first
+  // The writer's working stacks, kept per thread between writers.
+  struct Stacks {
+    std::vector<PyObject*> path;  // containers being encoded, outermost first
     std::vector<Frame> frames;
-    std::vector<PyObject*> held;     // owned references of the frozen snapshots
-    bool busy = false;
+    std::vector<PyObject*> held;  // owned references of the frozen snapshots
+    void recycle() noexcept;
   };
 
-private:
+ private:
   void value(PyObject* o);
   void sequence(PyObject* o);
   void mapping(PyObject* o);
@@ -71,11 +60,14 @@ private:
   void integer(PyObject* o);
   void real(double x);
 
-  // Room for n more bytes at the end of the text.
+  // The text goes to out_[len_:], through a cursor kept here while a value
+  // is written and handed back to out_ when it is done.
   char* room(std::size_t n) {
-    if (store_.size() - len_ < n) grow(n);
-    return store_.data() + len_;
+    if (cap_ - len_ < n) grow(n);
+    return data_ + len_;
   }
+  void advance(std::size_t n) noexcept { len_ += n; }
+  void set_end(const char* end) noexcept { len_ = static_cast<std::size_t>(end - data_); }
   void put(const char* s, std::size_t n) {
     std::memcpy(room(n), s, n);
     len_ += n;
@@ -86,14 +78,15 @@ private:
   }
   void grow(std::size_t n);
 
-  State* own_;  // nullptr when the thread's spare state is in use
-  State& st_;
-  std::string& store_;
+  ByteBuffer& out_;
+  Spare<Stacks> stacks_;
   std::vector<PyObject*>& path_;
   std::vector<Frame>& frames_;
   std::vector<PyObject*>& held_;
-  std::size_t len_ = 0;
   const char* floor_;  // stack limit of this thread, or nullptr
+  char* data_ = nullptr;
+  std::size_t len_ = 0;
+  std::size_t cap_ = 0;
 };
 
 }  // namespace qv

@@ -5,16 +5,17 @@
 //   [i] (<event_type>, salience=<salience>, <created_at>): <content>
 //
 // and the chat request built around those lines. Content that is a dict (or
-// a dict subclass) is written as one-line JSON by the JSON writer; any other
-// content, and every other field, as its str().
+// a dict subclass) is written as one-line JSON by the JSON writer; a str
+// (subclasses included) as the text it holds; any other content, and every
+// other field, by TextBuilder::text_of.
 #pragma once
 
 #include <cstddef>
 
 #include "_internal/common/chat.hpp"
 #include "_internal/common/module.hpp"
-#include "_internal/common/py.hpp"
 #include "_internal/common/prompt.hpp"
+#include "_internal/common/py.hpp"
 
 namespace qv {
 
@@ -32,8 +33,8 @@ struct MemoryLineNames {
 };
 
 struct MemoryLineStyle {
-  const char* func;   // the public function's name, for error messages
-  bool salience;      // show ", salience=" + the optional salience ("N/A" when absent)
+  const char* func;  // the public function's name, for error messages
+  bool salience;     // show ", salience=" + the optional salience ("N/A" when absent)
 };
 
 // Appends the lines of memories[0:n], numbered from 1 and joined by single
@@ -42,8 +43,8 @@ struct MemoryLineStyle {
 // rendered right after its lookup, so its errors come before a later missing
 // key. Every memory must be a mapping (build_memory_request checks); a
 // missing required key raises KeyError(key); JSON errors propagate.
-void render_memory_lines(TextBuilder& out, const MemoryLineNames& names,
-                         PyObject* const* memories, std::size_t n, const MemoryLineStyle& style);
+void render_memory_lines(TextBuilder& out, const MemoryLineNames& names, PyObject* const* memories,
+                         std::size_t n, const MemoryLineStyle& style);
 
 // The whole request: (system, [{"role": "user", "content": text}]) where text
 // is `user` filled with slot 0 = the number of memories in decimal and slot 1
