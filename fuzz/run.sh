@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets of the Python-free core (ASan + UBSan), checks
 # the number formatting on CPython's float table, and runs each target for a
 # fixed time from its own seeds: the JSON conformance suite for the text
-# targets, fuzz/seeds/number for the number formatting.
+# targets, fuzz/seeds/<name> for the number formatting and the verdict.
 #
 #   fuzz/run.sh            # 30 seconds per target
 #   fuzz/run.sh 600        # or FUZZ_SECONDS=600 fuzz/run.sh
@@ -24,6 +24,7 @@ dir=build/fuzz
 seeds_of() {
   case $1 in
     fuzz_number) echo fuzz/seeds/number ;;
+    fuzz_verdict) echo fuzz/seeds/verdict ;;
     *) echo tests/data/json-test-suite/test_parsing ;;
   esac
 }
@@ -37,7 +38,7 @@ failed=()
 if ! "$dir/fuzz/number_table_check" tests/data/cpython-float/repr-cases.tsv; then
   failed+=(number_table_check)
 fi
-for target in fuzz_json_reader fuzz_text fuzz_keywords fuzz_number; do
+for target in fuzz_json_reader fuzz_text fuzz_keywords fuzz_number fuzz_verdict; do
   corpus=$dir/corpus/$target
   mkdir -p "$corpus"
   echo "== $target: ${seconds}s"

@@ -6,13 +6,14 @@
 // than a few tens of KiB for the rest of its life.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 // Large buffers come straight from mmap on Linux, except under AddressSanitizer,
 // which checks only what malloc hands out.
@@ -59,9 +60,16 @@ struct MappedBlock {
 inline constexpr std::size_t kMappedPoolSlots = 2;
 inline constexpr std::size_t kMappedPoolBlockMax = std::size_t{4} << 20;
 
+// The pool is guarded by a flag that is only ever tried, never waited for:
+// a thread that finds it taken maps or unmaps on its own. So no thread
+// blocks on another, and a child forked while some thread held the flag
+// merely never pools (a lock held across fork() would deadlock it).
 struct MappedPool {
-  std::mutex mutex;
+  std::atomic<bool> busy{false};
   MappedBlock slots[kMappedPoolSlots];
+
+  bool try_enter() noexcept { return !busy.exchange(true, std::memory_order_acquire); }
+  void leave() noexcept { busy.store(false, std::memory_order_release); }
 };
 
 inline MappedPool& mapped_pool() noexcept {
@@ -72,13 +80,16 @@ inline MappedPool& mapped_pool() noexcept {
 // The largest pooled block, or an empty one.
 inline MappedBlock mapped_pool_take() noexcept {
   MappedPool& pool = mapped_pool();
-  std::lock_guard<std::mutex> lock(pool.mutex);
+  if (!pool.try_enter()) return {};
   MappedBlock* best = nullptr;
   for (MappedBlock& b : pool.slots)
     if (b.data && (!best || b.bytes > best->bytes)) best = &b;
-  if (!best) return {};
-  const MappedBlock taken = *best;
-  *best = {};
+  MappedBlock taken;
+  if (best) {
+    taken = *best;
+    *best = {};
+  }
+  pool.leave();
   return taken;
 }
 
@@ -87,12 +98,14 @@ inline MappedBlock mapped_pool_take() noexcept {
 inline void mapped_pool_give(MappedBlock block) noexcept {
   if (block.bytes <= kMappedPoolBlockMax) {
     MappedPool& pool = mapped_pool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    MappedBlock* smallest = &pool.slots[0];
-    for (MappedBlock& b : pool.slots)
-      if (!b.data || b.bytes < smallest->bytes) smallest = &b;
-    if (!smallest->data || smallest->bytes < block.bytes)
-      std::swap(*smallest, block);  // block is now the one left over, if any
+    if (pool.try_enter()) {
+      MappedBlock* smallest = &pool.slots[0];
+      for (MappedBlock& b : pool.slots)
+        if (!b.data || b.bytes < smallest->bytes) smallest = &b;
+      if (!smallest->data || smallest->bytes < block.bytes)
+        std::swap(*smallest, block);  // block is now the one left over, if any
+      pool.leave();
+    }
   }
   if (block.data) munmap(block.data, block.bytes);
 }
