@@ -12,12 +12,12 @@
 namespace qv::fuzz {
 
 // Reports a broken invariant and aborts, which libFuzzer records as a crash.
-#define QV_FUZZ_CHECK(cond)                                                        \
-  do {                                                                             \
-    if (!(cond)) {                                                                 \
+#define QV_FUZZ_CHECK(cond)                                                         \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                \
-    }                                                                              \
+      std::abort();                                                                 \
+    }                                                                               \
   } while (0)
 
 // Decodes UTF-8; a byte that does not start a well-formed sequence becomes

@@ -6,8 +6,8 @@
 
 #include "_internal/common/memory_lines.hpp"
 #include "_internal/common/module.hpp"
-#include "_internal/common/py.hpp"
 #include "_internal/common/prompt.hpp"
+#include "_internal/common/py.hpp"
 #include "core/reply.hpp"
 
 namespace {
@@ -113,8 +113,8 @@ void State::init(PyObject* m) {
   names.init(*this);
   system = keep(qv::str_from_utf8(kSystem));
   PyObject* user_text = keep(qv::str_from_utf8(kUser));
-  user = std::make_unique<qv::Template>(user_text, std::initializer_list<std::string_view>{
-                                                       "count", "formatted_memories"});
+  user = std::make_unique<qv::Template>(
+      user_text, std::initializer_list<std::string_view>{"count", "formatted_memories"});
   qv::add_object(m, "_CONSOLIDATION_SYSTEM", qv::Ref::borrow(system));
   qv::add_object(m, "_CONSOLIDATION_USER", qv::Ref::borrow(user_text));
 }

@@ -45,8 +45,7 @@ void bind_args(const char* func, PyObject* const* args, Py_ssize_t nargsf, PyObj
         throw_error_set();
       }
       if (out[i]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", func,
-                     names[i]);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", func, names[i]);
         throw_error_set();
       }
       out[i] = args[nargs + k];
@@ -54,8 +53,8 @@ void bind_args(const char* func, PyObject* const* args, Py_ssize_t nargsf, PyObj
   }
   for (std::size_t i = 0; i < required; ++i) {
     if (!out[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", func,
-                   names[i], i + 1);
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", func, names[i],
+                   i + 1);
       throw_error_set();
     }
   }

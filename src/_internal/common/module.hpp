@@ -38,7 +38,7 @@ namespace qv {
 // spelling out its members; a module's state struct derives from this and
 // holds borrowed pointers to what it kept.
 class ModuleState {
-public:
+ public:
   ModuleState() = default;
   ModuleState(const ModuleState&) = delete;
   ModuleState& operator=(const ModuleState&) = delete;
@@ -62,7 +62,7 @@ public:
     dropped.swap(owned_);
   }
 
-private:
+ private:
   std::vector<Ref> owned_;
 };
 
@@ -72,7 +72,7 @@ private:
 // failed before exec ran, or was never executed, frees nothing it lacks.
 template <class State>
 class ModuleDef {
-public:
+ public:
   ModuleDef(const char* name, const char* doc, PyMethodDef* methods) noexcept {
     slots_[0] = {Py_mod_exec, reinterpret_cast<void*>(&exec)};
 #if PY_VERSION_HEX >= 0x030C0000
@@ -81,8 +81,15 @@ public:
     slots_[1] = {0, nullptr};
 #endif
     slots_[2] = {0, nullptr};
-    def_ = {PyModuleDef_HEAD_INIT, name, doc, static_cast<Py_ssize_t>(sizeof(State*)), methods,
-            slots_, &traverse, &clear, &free};
+    def_ = {PyModuleDef_HEAD_INIT,
+            name,
+            doc,
+            static_cast<Py_ssize_t>(sizeof(State*)),
+            methods,
+            slots_,
+            &traverse,
+            &clear,
+            &free};
   }
   ModuleDef(const ModuleDef&) = delete;
   ModuleDef& operator=(const ModuleDef&) = delete;
@@ -93,7 +100,7 @@ public:
   // The state of a module object of this definition.
   static State& of(PyObject* module) noexcept { return *slot(module); }
 
-private:
+ private:
   static State*& slot(PyObject* module) noexcept {
     return *static_cast<State**>(PyModule_GetState(module));
   }
@@ -126,7 +133,9 @@ private:
 
 // Declares PyInit_<name>, the module's one exported symbol.
 #define QV_MODULE_INIT(name, module_def) \
-  PyMODINIT_FUNC PyInit_##name() { return (module_def).init(); }
+  PyMODINIT_FUNC PyInit_##name() {       \
+    return (module_def).init();          \
+  }
 
 // ---------------------------------------------------------------------------
 // Entry points

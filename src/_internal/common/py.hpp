@@ -21,11 +21,13 @@ namespace qv {
 // NULL and leaves the error in place.
 struct PyErrorSet {};
 
-[[noreturn]] inline void throw_error_set() { throw PyErrorSet{}; }
+[[noreturn]] inline void throw_error_set() {
+  throw PyErrorSet{};
+}
 
 // An owning reference to a Python object (nullptr allowed).
 class Ref {
-public:
+ public:
   Ref() noexcept = default;
   Ref(std::nullptr_t) noexcept {}
   ~Ref() { Py_XDECREF(p_); }
@@ -52,7 +54,7 @@ public:
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
   explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+ private:
   PyObject* p_ = nullptr;
 };
 
@@ -219,7 +221,9 @@ decltype(auto) without_gil(std::size_t units, F&& f) {
 }
 
 // An interned str, for names and dict keys built once at module load.
-inline Ref interned(const char* s) { return own(PyUnicode_InternFromString(s)); }
+inline Ref interned(const char* s) {
+  return own(PyUnicode_InternFromString(s));
+}
 
 // Adds `value` to module `m` as `name` (steals nothing).
 inline void add_object(PyObject* m, const char* name, const Ref& value) {
