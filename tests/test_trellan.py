@@ -9,6 +9,7 @@ coroutine left unawaited or unclosed fails the test that leaked it."""
 import asyncio
 import fractions
 import gc
+import inspect
 import sys
 import types
 import warnings
@@ -333,9 +334,16 @@ def test_argument_kinds(run):
             (("a", None, "b"), {}, "submit() takes 2 positional arguments but 3 were given"),
             (("a",), {}, "submit() missing required argument 'coro' (pos 2)"),
         ]:
+            job = asyncio.sleep(0)
+            args = tuple(job if a is None else a for a in args)
             with pytest.raises(TypeError) as e:
                 q.submit(*args, **kwargs)
             assert str(e.value) == message
+            if len(args) == 2:  # a refused submission closes its job
+                assert inspect.getcoroutinestate(job) == inspect.CORO_CLOSED
+            else:
+                job.close()
+        assert q.active_count == 0
         for bad in ("1", True, [], None.__class__):
             with pytest.raises(TypeError, match="'timeout' must be float or None"):
                 q.wait_all(bad)
@@ -343,6 +351,25 @@ def test_argument_kinds(run):
         assert await q.wait_all(fractions.Fraction(1, 2)) is None
         with pytest.raises(TypeError):
             q.cancel_all(1)
+
+    run(main)
+
+
+def test_a_job_awaited_elsewhere_is_not_driven_twice(run):
+    async def job():
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+        return 1
+
+    async def main():
+        q = Trellan()
+        coro = job()
+        first = q.submit("x1", coro)
+        second = q.submit("x2", coro)
+        await q.wait_all()
+        assert first.result() == 1
+        with pytest.raises(RuntimeError, match="coroutine is being awaited already"):
+            second.result()
 
     run(main)
 

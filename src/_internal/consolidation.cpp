@@ -8,7 +8,6 @@
 #include "_internal/common/module.hpp"
 #include "_internal/common/prompt.hpp"
 #include "_internal/common/py.hpp"
-#include "core/reply.hpp"
 
 namespace {
 
@@ -31,30 +30,9 @@ constexpr const char kUser[] =
     "Memories:\n"
     "{formatted_memories}\n";
 
-struct State : qv::ModuleState {
-  PyObject* system = nullptr;
-  std::unique_ptr<qv::Template> user;
-  qv::MemoryLineNames names;
-
+struct State : qv::MemoryPromptState {
   void init(PyObject* module);
 };
-
-constexpr qv::MemoryLineStyle kStyle{"build_consolidation_prompt", false};
-
-qv::Ref build_consolidation_prompt(qv::Call& call) {
-  const auto [memories] = call.bind<1>({"memories"}, 1);
-  call.require_list("memories", memories);
-  const State& st = call.state<State>();
-  return qv::build_memory_request(st.names, st.system, *st.user, memories, kStyle);
-}
-
-qv::Ref parse_consolidation_output(qv::Call& call) {
-  const auto [response] = call.bind<1>({"response"}, 1);
-  call.require_str("response", response);
-  const qv::core::Span r = qv::visit_units(
-      response, [](const auto* u, std::size_t n) { return qv::core::clean_reply(u, n); });
-  return qv::substr(response, r.begin, r.end);
-}
 
 PyDoc_STRVAR(build_doc,
              "build_consolidation_prompt(memories)\n"
@@ -85,8 +63,9 @@ PyDoc_STRVAR(parse_doc,
              "content; raises TypeError if `response` is not a str.");
 
 PyMethodDef methods[] = {
-    qv::fastcall_method<"build_consolidation_prompt", build_consolidation_prompt>(build_doc),
-    qv::fastcall_method<"parse_consolidation_output", parse_consolidation_output>(parse_doc),
+    qv::fastcall_method<"build_consolidation_prompt", qv::build_memory_prompt<State, false>>(
+        build_doc),
+    qv::fastcall_method<"parse_consolidation_output", qv::parse_memory_reply>(parse_doc),
     qv::kMethodsEnd,
 };
 
@@ -110,13 +89,7 @@ void State::init(PyObject* m) {
   for (const auto& [name, field] : limits)
     qv::add_object(m, name, qv::own(PyObject_GetAttrString(profile.get(), field)));
 
-  names.init(*this);
-  system = keep(qv::str_from_utf8(kSystem));
-  PyObject* user_text = keep(qv::str_from_utf8(kUser));
-  user = std::make_unique<qv::Template>(
-      user_text, std::initializer_list<std::string_view>{"count", "formatted_memories"});
-  qv::add_object(m, "_CONSOLIDATION_SYSTEM", qv::Ref::borrow(system));
-  qv::add_object(m, "_CONSOLIDATION_USER", qv::Ref::borrow(user_text));
+  init_prompts(m, "_CONSOLIDATION_SYSTEM", kSystem, "_CONSOLIDATION_USER", kUser);
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.consolidation", module_doc, methods};

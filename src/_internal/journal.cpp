@@ -9,7 +9,6 @@
 #include "_internal/common/module.hpp"
 #include "_internal/common/prompt.hpp"
 #include "_internal/common/py.hpp"
-#include "core/reply.hpp"
 
 namespace {
 
@@ -33,30 +32,9 @@ constexpr const char kUser[] =
     "Memories (sorted by creation time):\n"
     "{formatted_memories}\n";
 
-struct State : qv::ModuleState {
-  PyObject* system = nullptr;
-  std::unique_ptr<qv::Template> user;
-  qv::MemoryLineNames names;
-
+struct State : qv::MemoryPromptState {
   void init(PyObject* module);
 };
-
-constexpr qv::MemoryLineStyle kStyle{"build_journal_prompt", true};
-
-qv::Ref build_journal_prompt(qv::Call& call) {
-  const auto [memories] = call.bind<1>({"memories"}, 1);
-  call.require_list("memories", memories);
-  const State& st = call.state<State>();
-  return qv::build_memory_request(st.names, st.system, *st.user, memories, kStyle);
-}
-
-qv::Ref parse_journal_output(qv::Call& call) {
-  const auto [response] = call.bind<1>({"response"}, 1);
-  call.require_str("response", response);
-  const qv::core::Span r = qv::visit_units(
-      response, [](const auto* u, std::size_t n) { return qv::core::clean_reply(u, n); });
-  return qv::substr(response, r.begin, r.end);
-}
 
 PyDoc_STRVAR(build_doc,
              "build_journal_prompt(memories)\n"
@@ -91,8 +69,8 @@ PyDoc_STRVAR(parse_doc,
              "content; raises TypeError if `response` is not a str.");
 
 PyMethodDef methods[] = {
-    qv::fastcall_method<"build_journal_prompt", build_journal_prompt>(build_doc),
-    qv::fastcall_method<"parse_journal_output", parse_journal_output>(parse_doc),
+    qv::fastcall_method<"build_journal_prompt", qv::build_memory_prompt<State, true>>(build_doc),
+    qv::fastcall_method<"parse_journal_output", qv::parse_memory_reply>(parse_doc),
     qv::kMethodsEnd,
 };
 
@@ -102,13 +80,7 @@ PyDoc_STRVAR(module_doc,
              "reply.");
 
 void State::init(PyObject* m) {
-  names.init(*this);
-  system = keep(qv::str_from_utf8(kSystem));
-  PyObject* user_text = keep(qv::str_from_utf8(kUser));
-  user = std::make_unique<qv::Template>(
-      user_text, std::initializer_list<std::string_view>{"count", "formatted_memories"});
-  qv::add_object(m, "_JOURNAL_SYSTEM", qv::Ref::borrow(system));
-  qv::add_object(m, "_JOURNAL_USER", qv::Ref::borrow(user_text));
+  init_prompts(m, "_JOURNAL_SYSTEM", kSystem, "_JOURNAL_USER", kUser);
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.journal", module_doc, methods};

@@ -20,17 +20,6 @@
 #include "_internal/common/module.hpp"
 #include "_internal/common/py.hpp"
 
-#if PY_VERSION_HEX >= 0x030C0000
-#define QV_MEMBER_OBJECT Py_T_OBJECT_EX
-#define QV_MEMBER_SSIZE Py_T_PYSSIZET
-#define QV_MEMBER_READONLY Py_READONLY
-#else
-#include <structmember.h>
-#define QV_MEMBER_OBJECT T_OBJECT_EX
-#define QV_MEMBER_SSIZE T_PYSSIZET
-#define QV_MEMBER_READONLY READONLY
-#endif
-
 namespace {
 
 using qv::own;
@@ -600,12 +589,20 @@ Ref submit(qv::Call& call) {
     qv::throw_error_set();
   }
   auto [name_arg, job, after_arg] = call.bind<3>({"name", "coro", "after"}, 2);
-  call.require_str("name", name_arg);
-  if (after_arg == Py_None) after_arg = nullptr;
-  if (after_arg && !PyUnicode_Check(after_arg)) call.raise_type("after", "str or None", after_arg);
   Ref self = Ref::borrow(call.self);
   Queue* q = live_queue(self.get());
   State& st = *q->state;
+  if (after_arg == Py_None) after_arg = nullptr;
+  // A submission refused for an argument's kind closes its job too: the
+  // queue owns every job it is handed, whatever it then refuses.
+  if (!PyUnicode_Check(name_arg)) {
+    close_job(st, job);
+    call.raise_type("name", "str", name_arg);
+  }
+  if (after_arg && !PyUnicode_Check(after_arg)) {
+    close_job(st, job);
+    call.raise_type("after", "str or None", after_arg);
+  }
   Ref name = exact_str(name_arg);
   Ref after = after_arg ? exact_str(after_arg) : Ref();
   Ref tasks = Ref::borrow(q->tasks);

@@ -132,7 +132,13 @@ inline void set_stop_value(PyObject* value) noexcept {
 // coroutine.
 inline Ref awaitable_iter(PyObject* o) {
   PyTypeObject* tp = Py_TYPE(o);
-  if (PyCoro_CheckExact(o)) return Ref::borrow(o);
+  if (PyCoro_CheckExact(o)) {
+    // As the interpreter's own await does: a coroutine that some other
+    // frame is already driving must not be stepped from here as well.
+    Ref awaiting = own(PyObject_GetAttrString(o, "cr_await"));
+    if (awaiting.get() != Py_None) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+    return Ref::borrow(o);
+  }
   if (PyGen_CheckExact(o)) {
     Ref code = own(PyObject_GetAttrString(o, "gi_code"));
     if (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE)

@@ -36,17 +36,6 @@
 #include "_internal/common/prompt.hpp"
 #include "_internal/common/py.hpp"
 
-#if PY_VERSION_HEX >= 0x030C0000
-#define QV_MEMBER_OBJECT Py_T_OBJECT_EX
-#define QV_MEMBER_SSIZE Py_T_PYSSIZET
-#define QV_MEMBER_READONLY Py_READONLY
-#else
-#include <structmember.h>
-#define QV_MEMBER_OBJECT T_OBJECT_EX
-#define QV_MEMBER_SSIZE T_PYSSIZET
-#define QV_MEMBER_READONLY READONLY
-#endif
-
 namespace qv::record {
 
 enum class Kind : unsigned char { Int, Real, Truth, Text };

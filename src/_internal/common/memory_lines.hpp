@@ -11,11 +11,13 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "_internal/common/chat.hpp"
 #include "_internal/common/module.hpp"
 #include "_internal/common/prompt.hpp"
 #include "_internal/common/py.hpp"
+#include "core/reply.hpp"
 
 namespace qv {
 
@@ -53,5 +55,48 @@ void render_memory_lines(TextBuilder& out, const MemoryLineNames& names, PyObjec
 // memory that is not a mapping raises TypeError before any line is built.
 Ref build_memory_request(const MemoryLineNames& names, PyObject* system, const Template& user,
                          PyObject* memories, const MemoryLineStyle& style);
+
+// What a module that asks for one text across a batch of memories keeps
+// (consolidation, journal): its system prompt, its user template with the
+// slots {count} and {formatted_memories}, and the renderer's names.
+struct MemoryPromptState : ModuleState {
+  PyObject* system = nullptr;
+  std::unique_ptr<Template> user;
+  MemoryLineNames names;
+
+  // Builds the two texts from UTF-8 and adds them to `module` under the
+  // given attribute names.
+  void init_prompts(PyObject* module, const char* system_attr, const char* system_text,
+                    const char* user_attr, const char* user_text) {
+    names.init(*this);
+    system = keep(str_from_utf8(system_text));
+    PyObject* user_str = keep(str_from_utf8(user_text));
+    user = std::make_unique<Template>(
+        user_str, std::initializer_list<std::string_view>{"count", "formatted_memories"});
+    add_object(module, system_attr, Ref::borrow(system));
+    add_object(module, user_attr, Ref::borrow(user_str));
+  }
+};
+
+// The builder entry point of such a module: f(memories) with `memories` a
+// list, rendered with or without the salience piece.
+template <class State, bool Salience>
+Ref build_memory_prompt(Call& call) {
+  const auto [memories] = call.bind<1>({"memories"}, 1);
+  call.require_list("memories", memories);
+  const State& st = call.state<State>();
+  return build_memory_request(st.names, st.system, *st.user, memories,
+                              MemoryLineStyle{call.func, Salience});
+}
+
+// The reply entry point of such a module: f(response) gives the cleaned
+// reply (core/reply.hpp) as a substring of `response`.
+inline Ref parse_memory_reply(Call& call) {
+  const auto [response] = call.bind<1>({"response"}, 1);
+  call.require_str("response", response);
+  const core::Span r =
+      visit_units(response, [](const auto* u, std::size_t n) { return core::clean_reply(u, n); });
+  return substr(response, r.begin, r.end);
+}
 
 }  // namespace qv

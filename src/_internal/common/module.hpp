@@ -28,6 +28,18 @@
 #include "_internal/common/args.hpp"
 #include "_internal/common/py.hpp"
 
+// Member-table type codes under their 3.12 names and the older ones.
+#if PY_VERSION_HEX >= 0x030C0000
+#define QV_MEMBER_OBJECT Py_T_OBJECT_EX
+#define QV_MEMBER_SSIZE Py_T_PYSSIZET
+#define QV_MEMBER_READONLY Py_READONLY
+#else
+#include <structmember.h>
+#define QV_MEMBER_OBJECT T_OBJECT_EX
+#define QV_MEMBER_SSIZE T_PYSSIZET
+#define QV_MEMBER_READONLY READONLY
+#endif
+
 namespace qv {
 
 // ---------------------------------------------------------------------------
