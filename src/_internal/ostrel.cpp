@@ -440,10 +440,7 @@ Ref build_convergence_prompt(qv::Call& call) {
 // parse_convergence_verdict
 
 Ref parse_convergence_verdict(qv::Call& call) {
-  // One positional argument is the common call; skip the binder for it.
-  PyObject* text = !call.kwnames && PyVectorcall_NARGS(static_cast<std::size_t>(call.nargsf)) == 1
-                       ? call.args[0]
-                       : call.bind<1>({"text"}, 1)[0];
+  const auto [text] = call.bind<1>({"text"}, 1);
   call.require_str("text", text);
   qv::ensure_ready(text);
   const core::Verdict v =

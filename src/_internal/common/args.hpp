@@ -18,8 +18,12 @@ template <std::size_t N>
 void bind_args(const char* func, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                const std::array<const char*, N>& names, std::size_t required,
                std::array<PyObject*, N>& out, std::size_t positional_only = 0) {
-  out.fill(nullptr);
   const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)));
+  if (nargs == N && !kwnames) {  // the common call: every argument by position
+    for (std::size_t i = 0; i < N; ++i) out[i] = args[i];
+    return;
+  }
+  out.fill(nullptr);
   if (nargs > N) {
     if (required == N) {
       PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given", func,
