@@ -8,6 +8,8 @@ import subprocess
 import sys
 import threading
 
+from plain_reply import plain_clean
+
 from quorvane._internal import consolidation as c
 
 SYSTEM = c._CONSOLIDATION_SYSTEM
@@ -23,15 +25,6 @@ def plain_build(memories):
         lines.append(f"[{i}] ({m['event_type']}, {m['created_at']}): {content}")
     text = USER.format(count=len(memories), formatted_memories="\n".join(lines))
     return SYSTEM, [{"role": "user", "content": text}]
-
-
-def plain_clean(text):
-    text = text.strip()
-    if text.startswith("```") and text.endswith("```"):
-        text = text[3:-3].strip() if len(text) > 6 else ""
-    if text.startswith('"') and text.endswith('"'):
-        text = text[1:-1].strip() if len(text) > 2 else ""
-    return text
 
 
 def dict_memory(i):

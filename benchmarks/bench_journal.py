@@ -4,6 +4,8 @@ and str.strip."""
 
 import json
 
+from plain_reply import plain_clean
+
 from quorvane._internal import journal as j
 
 SYSTEM = j._JOURNAL_SYSTEM
@@ -22,15 +24,6 @@ def plain_build(memories):
         )
     text = USER.format(count=len(memories), formatted_memories="\n".join(lines))
     return SYSTEM, [{"role": "user", "content": text}]
-
-
-def plain_clean(text):
-    text = text.strip()
-    if text.startswith("```") and text.endswith("```"):
-        text = text[3:-3].strip() if len(text) > 6 else ""
-    if text.startswith('"') and text.endswith('"'):
-        text = text[1:-1].strip() if len(text) > 2 else ""
-    return text
 
 
 def dict_memory(i):
