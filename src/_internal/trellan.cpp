@@ -352,8 +352,9 @@ PyType_Slot waiter_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec waiter_spec = {"quorvane._internal.trellan._PredecessorWait", sizeof(PredecessorWait),
-                           0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, waiter_slots};
+PyType_Spec waiter_type_def = {"quorvane._internal.trellan._PredecessorWait",
+                               sizeof(PredecessorWait), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                               waiter_slots};
 
 qv::Step TaskBody::resume(TaskBody* self, PyObject* sent) {
   State& st = *self->state;
@@ -788,8 +789,8 @@ PyType_Slot queue_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec queue_spec = {"quorvane._internal.trellan.Trellan", sizeof(Queue), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, queue_slots};
+PyType_Spec queue_type_def = {"quorvane._internal.trellan.Trellan", sizeof(Queue), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, queue_slots};
 
 PyDoc_STRVAR(body_doc,
              "The coroutine a Trellan task runs: waits for the predecessor, takes a\n"
@@ -829,26 +830,27 @@ void State::init(PyObject* m) {
   kw_name = keep(own(Py_BuildValue("(s)", "name")));
   kw_timeout = keep(own(Py_BuildValue("(s)", "timeout")));
 
-  queue_type = qv::add_type(m, &queue_spec);
+  queue_type = qv::add_type(m, &queue_type_def);
 
-  auto make_type = [&](PyType_Spec& spec) {
-    Ref t = own(PyType_FromModuleAndSpec(m, &spec, nullptr));
-    return reinterpret_cast<PyTypeObject*>(keep(std::move(t)));
+  // The task body, the wait and the predecessor view are not module
+  // attributes; the state keeps them.
+  auto make_type = [&](PyType_Spec& type_def) {
+    return reinterpret_cast<PyTypeObject*>(keep(qv::make_type(m, &type_def)));
   };
   std::vector<PyType_Slot> body_slots = BodyProtocol::slots({
       {Py_tp_doc, const_cast<char*>(body_doc)},
       {Py_tp_call, reinterpret_cast<void*>(&on_done)},
   });
-  PyType_Spec body_spec = {"quorvane._internal.trellan._TaskBody", sizeof(TaskBody), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, body_slots.data()};
-  body_type = make_type(body_spec);
+  PyType_Spec body_type_def = {"quorvane._internal.trellan._TaskBody", sizeof(TaskBody), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, body_slots.data()};
+  body_type = make_type(body_type_def);
   std::vector<PyType_Slot> wait_slots = WaitProtocol::slots({
       {Py_tp_doc, const_cast<char*>(wait_doc)},
   });
-  PyType_Spec wait_spec = {"quorvane._internal.trellan._WaitAll", sizeof(WaitAll), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, wait_slots.data()};
-  wait_type = make_type(wait_spec);
-  waiter_type = make_type(waiter_spec);
+  PyType_Spec wait_type_def = {"quorvane._internal.trellan._WaitAll", sizeof(WaitAll), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, wait_slots.data()};
+  wait_type = make_type(wait_type_def);
+  waiter_type = make_type(waiter_type_def);
 
   Ref logging = own(PyImport_ImportModule("logging"));
   qv::add_object(

@@ -101,7 +101,7 @@ Ref add_dataclass_view(PyTypeObject* type, const char* name, const Field* fields
 
 // Puts the full docstring (signature line included) into tp_doc, where the
 // interpreter looks for __text_signature__; some versions keep only the
-// part after the signature for a type made from a spec.
+// part after the signature for a heap type built from a slot table.
 void set_signature_doc(PyTypeObject* type, const std::string& doc);
 
 [[noreturn]] void raise_unexpected(const char* init_name, PyObject* key);
@@ -195,14 +195,14 @@ class Record {
     // Not a base type: the record cannot be subclassed, so an instance's
     // type is always the one whose module holds its tables. Immutable, as a
     // static type is, which also lets the interpreter specialise calls.
-    PyType_Spec spec = {D::kQualName, static_cast<int>(sizeof(Object)), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    PyTypeObject* type = add_type(module, &spec);
+    PyType_Spec type_def = {D::kQualName, static_cast<int>(sizeof(Object)), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    PyTypeObject* type = add_type(module, &type_def);
     // The state holds the type too: deleting the module attribute must not
     // free what the module's functions still compare against.
     state.keep(Ref::borrow(reinterpret_cast<PyObject*>(type)));
     t.type = type;
-    type->tp_vectorcall = &vectorcall;  // no spec slot for it before 3.14
+    type->tp_vectorcall = &vectorcall;  // no type slot for it before 3.14
     set_signature_doc(type, doc);
     t.frozen_error =
         state.keep(add_dataclass_view(type, D::kName, D::kFields, t.names, t.defaults, N));

@@ -1,7 +1,7 @@
 // How an extension module of this package starts and how its entry points
 // meet the interpreter: multi-phase initialisation with the module's Python
 // objects in module state, one fast-call entry shape that names each function
-// once, heap types defined from a spec, and exceptions raised with a cause.
+// once, heap types described by slot tables, and exceptions raised with a cause.
 //
 // A module source unit declares
 //
@@ -229,10 +229,15 @@ inline constexpr PyMethodDef kMethodsEnd = {nullptr, nullptr, 0, nullptr};
 // ---------------------------------------------------------------------------
 // Heap types
 
-// Creates a heap type from `spec`, tied to `module` (so its methods can find
-// the module's state) and added to it under its short name.
-inline PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyObject* bases = nullptr) {
-  Ref t = own(PyType_FromModuleAndSpec(module, spec, bases));
+// Creates a heap type from the slot table `type_def`, tied to `module` so
+// its methods can find the module's state. The caller owns the type.
+inline Ref make_type(PyObject* module, PyType_Spec* type_def, PyObject* bases = nullptr) {
+  return own(PyType_FromModuleAndSpec(module, type_def, bases));
+}
+
+// The same, and the type is added to `module` under its short name.
+inline PyTypeObject* add_type(PyObject* module, PyType_Spec* type_def, PyObject* bases = nullptr) {
+  Ref t = make_type(module, type_def, bases);
   check(PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(t.get())));
   return reinterpret_cast<PyTypeObject*>(t.get());  // the module holds it
 }
