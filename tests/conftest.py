@@ -5,6 +5,9 @@ the Hypothesis deadline and its slow-generation health checks are off; a
 loaded CI machine or a sanitizer build must not turn into a failure.
 """
 
+import os
+
+import pytest
 from hypothesis import HealthCheck, settings
 
 settings.register_profile(
@@ -13,3 +16,25 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 settings.load_profile("quorvane")
+
+
+@pytest.fixture(scope="session")
+def scaled():
+    """Scale a stress test's iteration count by QUORVANE_STRESS_SCALE (default 1).
+
+    The sanitizer build runs the whole suite ten times slower; it sets a
+    smaller scale rather than skipping the load and memory tests.
+    """
+    scale = float(os.environ.get("QUORVANE_STRESS_SCALE", "1"))
+
+    def scaled(n: int, floor: int = 1) -> int:
+        return max(floor, int(n * scale))
+
+    return scaled
+
+
+@pytest.fixture(scope="session")
+def sanitized():
+    """True under the sanitizer build (QUORVANE_SANITIZED=1): its allocator
+    keeps freed memory in quarantine, so process RSS says nothing there."""
+    return os.environ.get("QUORVANE_SANITIZED") == "1"
