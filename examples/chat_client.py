@@ -16,16 +16,18 @@ with an HTTP error, or answers with something that is not a chat completion.
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import http.client
 import json
 import math
 import sys
+import threading
 import time
 import urllib.error
 import urllib.request
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import Any, TextIO
+from typing import Any, ParamSpec, TextIO, TypeVar
 from urllib.parse import urlsplit
 
 ENV_BASE_URL = "QUORVANE_DEMO_BASE_URL"
@@ -40,6 +42,9 @@ PROGRESS_INTERVAL = 5.0
 MAX_REPLY_BYTES = 8 << 20
 
 Messages = list[dict[str, str]]
+
+_P = ParamSpec("_P")
+_T = TypeVar("_T")
 
 
 class ModelError(Exception):
@@ -214,6 +219,34 @@ def post_chat(settings: ChatSettings, payload: Mapping[str, Any]) -> str:
     return completion_content(body)
 
 
+class DaemonThreadExecutor(concurrent.futures.Executor):
+    """Runs each call on a daemon thread of its own.
+
+    A pool's worker threads are joined when the loop and then the interpreter
+    shut down, so a request still waiting on a slow model would hold the
+    process open after Ctrl-C until its timeout ran out. A daemon thread
+    ends with the process.
+    """
+
+    def submit(
+        self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs
+    ) -> concurrent.futures.Future[_T]:
+        future: concurrent.futures.Future[_T] = concurrent.futures.Future()
+
+        def work() -> None:
+            if not future.set_running_or_notify_cancel():
+                return
+            try:
+                result = fn(*args, **kwargs)
+            except BaseException as error:
+                future.set_exception(error)
+            else:
+                future.set_result(result)
+
+        threading.Thread(target=work, name="chat-request", daemon=True).start()
+        return future
+
+
 class ChatClient:
     """Sends chat requests from asyncio code: the blocking HTTP call runs in a
     worker thread, so the event loop stays free while the model thinks, and
@@ -223,6 +256,7 @@ class ChatClient:
     def __init__(self, settings: ChatSettings, out: TextIO | None = None) -> None:
         self.settings = settings
         self._out = out
+        self._executor = DaemonThreadExecutor()
 
     def _say(self, text: str) -> None:
         print(text, file=self._out or sys.stdout, flush=True)
@@ -246,7 +280,9 @@ class ChatClient:
         started = time.monotonic()
         ticker = asyncio.create_task(self._tick(label, started))
         try:
-            reply = await asyncio.to_thread(post_chat, self.settings, payload)
+            reply = await asyncio.get_running_loop().run_in_executor(
+                self._executor, post_chat, self.settings, payload
+            )
         except ModelError as error:
             raise ModelError(f"{label} request: {error}") from None
         finally:

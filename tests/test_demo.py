@@ -5,6 +5,7 @@ completion."""
 
 import importlib.util
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -145,6 +146,27 @@ def test_slow_server_times_out(serve):
     result = run_demo(base_url=server.base_url, model="m", timeout=0.5)
     assert time.monotonic() - started < 20
     assert_one_line_error(result, "consolidation request", "within 0.5 s", "QUORVANE_DEMO_TIMEOUT")
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGINT is POSIX")
+def test_ctrl_c_while_waiting_exits_at_once(serve):
+    server = serve("slow", delay=30)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVANE_DEMO_")}
+    env.update(QUORVANE_DEMO_BASE_URL=server.base_url, QUORVANE_DEMO_MODEL="m")
+    demo = subprocess.Popen(
+        [sys.executable, str(DEMO)], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
+    try:
+        deadline = time.monotonic() + 20
+        while not server.requests and time.monotonic() < deadline:
+            time.sleep(0.02)
+        demo.send_signal(signal.SIGINT)
+        # The request's thread must not hold the process until the reply comes.
+        _, err = demo.communicate(timeout=10)
+    finally:
+        demo.kill()
+    assert demo.returncode == 130
+    assert err.decode().strip() == "dream_cycle: interrupted"
 
 
 @pytest.mark.parametrize(
