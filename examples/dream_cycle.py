@@ -1,14 +1,27 @@
-"""A whole dream cycle over a handful of built-in memories, against a
-scripted model that answers with canned replies.
+"""A whole dream cycle over a handful of built-in memories.
 
     python examples/dream_cycle.py
 
-Every chat request the cycle would send is printed, then the model's raw
-reply and the clean result the library makes of it. The phases run as jobs
-of a Trellan queue: evolution after consolidation, the journal after
-evolution. Then two agents talk in a thread that a judge closes, and a team
-synthesises what its members shared. Nothing here calls a real model:
-quorvane's core only builds requests and cleans replies.
+Every chat request the cycle sends is printed, then the model's raw reply
+and the clean result the library makes of it. The phases run as jobs of a
+Trellan queue: evolution after consolidation, the journal after evolution.
+Then two agents talk in a thread that a judge closes, and a team synthesises
+what its members shared. quorvane's core never calls a model itself: it only
+builds requests and cleans replies.
+
+By default a scripted model answers with canned replies, some of them messy
+on purpose to show the cleaning. To talk to a real model instead, name an
+OpenAI-compatible server (a local llama.cpp server, Ollama, vLLM, a hosted
+API):
+
+    QUORVANE_DEMO_BASE_URL=http://127.0.0.1:11434/v1 QUORVANE_DEMO_MODEL=qwen2.5 \
+        python examples/dream_cycle.py
+
+QUORVANE_DEMO_API_KEY is sent as a bearer token when set, and
+QUORVANE_DEMO_TIMEOUT (seconds, default 120) bounds the wait for each reply.
+Without a model at hand, examples/fake_model_server.py plays one:
+
+    python examples/fake_model_server.py --run-demo
 """
 
 from __future__ import annotations
@@ -16,9 +29,13 @@ from __future__ import annotations
 import asyncio
 import dataclasses
 import logging
+import os
 import sys
 import textwrap
-from typing import NamedTuple
+from collections.abc import Mapping, Sequence
+from typing import Any, NamedTuple, Protocol
+
+from chat_client import ChatClient, ChatSettings, Messages, ModelError
 
 from quorvane._internal import (
     brevick,
@@ -33,7 +50,7 @@ from quorvane._internal import (
 
 Brevick = brevick.Brevick
 
-MEMORIES = [
+MEMORIES: list[Mapping[str, Any]] = [
     {
         "id": "m-1",
         "event_type": "conversation",
@@ -70,14 +87,83 @@ MEMORIES = [
 ]
 
 
+class Model(Protocol):
+    """What the cycle needs from a model: replies to chat requests."""
+
+    def samples(self, phase: str) -> int:
+        """How many replies to ask for in `phase`."""
+        ...
+
+    async def chat(
+        self, phase: str, system: str, messages: Messages, temperature: float | None = None
+    ) -> str: ...
+
+
+# The scripted model's replies, per phase, in order. Several replies to one
+# request show how a parser treats the shapes models really answer with.
+SCRIPT: dict[str, list[str]] = {
+    "consolidation": [
+        '```\n"Customers who ask about money twice usually have not found the policy page; '
+        "answering with the exact rule and one link ends the thread faster than a long "
+        'explanation."\n```\n'
+    ],
+    "evolution": [
+        # A clean reply.
+        '{"proposed": [{"text": "When a refund is asked for twice, quote the refund rule and '
+        'link the policy page.", "source_insight_id": "ins-1"}, {"text": "When a shipping '
+        'question arrives, share the tracking link first.", "source_insight_id": "ins-2"}]}',
+        # Fenced with a json tag; one entry cites an unknown insight, one is blank.
+        '```json\n{"proposed": [{"text": "  Offer a discount only after the charge is '
+        'explained.  ", "source_insight_id": "ins-9"}, {"text": "   "}, {"text": "Keep '
+        'answers to three sentences unless asked for more."}]}\n```',
+        # Not JSON at all: the parser logs a warning and proposes nothing.
+        "Sure! Here are some directives: be kind, be quick.",
+    ],
+    "journal": [
+        "  Money questions came twice before the policy page was read, and the billing "
+        "lookup showed the plan was refundable all along. Shipping questions cluster on "
+        "Mondays, and the tracking page already answers them. The clearest thanks came "
+        "for the shortest answer: one rule, one link.  "
+    ],
+    "judge": [
+        "converged | Refunds above 100 EUR go to human review.",
+        "OPEN|",
+        "I think we are done here.",
+    ],
+    # No team reply: the prompt and its key are what the team phase shows.
+    "team": [],
+}
+
+
 class ScriptedModel:
-    """Stands in for an LLM: returns canned replies in order."""
+    """Stands in for an LLM: answers each phase with its canned replies, in order."""
 
-    def __init__(self, replies: list[str]) -> None:
-        self._replies = list(replies)
+    def __init__(self, script: Mapping[str, list[str]]) -> None:
+        self._script = {phase: list(replies) for phase, replies in script.items()}
 
-    def generate(self, system: str, messages: list[dict[str, str]]) -> str:
-        return self._replies.pop(0)
+    def samples(self, phase: str) -> int:
+        return len(self._script[phase])
+
+    async def chat(
+        self, phase: str, system: str, messages: Messages, temperature: float | None = None
+    ) -> str:
+        await asyncio.sleep(0)  # a real model is awaited here
+        return self._script[phase].pop(0)
+
+
+class ServedModel:
+    """A real model behind an OpenAI-compatible server, asked once per request."""
+
+    def __init__(self, client: ChatClient) -> None:
+        self._client = client
+
+    def samples(self, phase: str) -> int:
+        return 1
+
+    async def chat(
+        self, phase: str, system: str, messages: Messages, temperature: float | None = None
+    ) -> str:
+        return await self._client.chat(phase, system, messages, temperature)
 
 
 def banner(title: str) -> None:
@@ -87,7 +173,7 @@ def banner(title: str) -> None:
     print("=" * 78)
 
 
-def show_request(system: str, messages: list[dict[str, str]]) -> None:
+def show_request(system: str, messages: Messages) -> None:
     print("--- system prompt ---")
     print(system, end="" if system.endswith("\n") else "\n")
     for message in messages:
@@ -125,20 +211,13 @@ def phase_profiles() -> Brevick:
     return chosen
 
 
-def phase_consolidation() -> str:
+async def phase_consolidation(model: Model) -> str:
     banner("Phase 1: consolidation (memories -> one insight)")
     print(f"batch limit MAX_CONSOLIDATION_INPUTS = {consolidation.MAX_CONSOLIDATION_INPUTS}")
     batch = MEMORIES[: consolidation.MAX_CONSOLIDATION_INPUTS]
     system, messages = consolidation.build_consolidation_prompt(batch)
     show_request(system, messages)
-    model = ScriptedModel(
-        [
-            '```\n"Customers who ask about money twice usually have not found the policy page; '
-            "answering with the exact rule and one link ends the thread faster than a long "
-            'explanation."\n```\n'
-        ]
-    )
-    raw = model.generate(system, messages)
+    raw = await model.chat("consolidation", system, messages)
     show_reply(raw)
     insight = consolidation.parse_consolidation_output(raw)
     print("--- cleaned insight ---")
@@ -146,9 +225,9 @@ def phase_consolidation() -> str:
     return insight
 
 
-def phase_evolution(profile: Brevick, insight: str) -> list[dict[str, str]]:
+async def phase_evolution(model: Model, profile: Brevick, insight: str) -> list[dict[str, str]]:
     banner("Phase 2: directive evolution (insights + directives -> proposals)")
-    insights = [
+    insights: list[Mapping[str, Any]] = [
         {"id": "ins-1", "text": insight},
         {"id": "ins-2", "text": "Monday shipping questions are answered by the tracking page."},
     ]
@@ -161,22 +240,11 @@ def phase_evolution(profile: Brevick, insight: str) -> list[dict[str, str]]:
     )
     show_request(system, messages)
     ids = {i["id"] for i in insights}
-    replies = [
-        # A clean reply.
-        '{"proposed": [{"text": "When a refund is asked for twice, quote the refund rule and '
-        'link the policy page.", "source_insight_id": "ins-1"}, {"text": "When a shipping '
-        'question arrives, share the tracking link first.", "source_insight_id": "ins-2"}]}',
-        # Fenced with a json tag; one entry cites an unknown insight, one is blank.
-        '```json\n{"proposed": [{"text": "  Offer a discount only after the charge is '
-        'explained.  ", "source_insight_id": "ins-9"}, {"text": "   "}, {"text": "Keep '
-        'answers to three sentences unless asked for more."}]}\n```',
-        # Not JSON at all: the parser logs a warning and proposes nothing.
-        "Sure! Here are some directives: be kind, be quick.",
-    ]
-    model = ScriptedModel(replies)
     proposals: list[dict[str, str]] = []
-    for _ in replies:
-        raw = model.generate(system, messages)
+    for _ in range(model.samples("evolution")):
+        raw = await model.chat(
+            "evolution", system, messages, temperature=profile.dream_evolve_temperature
+        )
         show_reply(raw)
         parsed = evolution.parse_evolution_output(raw, ids)
         print("--- parsed proposals ---")
@@ -213,19 +281,11 @@ class ExtraFieldFormatter(logging.Formatter):
         return text
 
 
-def phase_journal() -> str:
+async def phase_journal(model: Model) -> str:
     banner("Phase 4: journal (memories with salience -> one journal entry)")
     system, messages = journal.build_journal_prompt(MEMORIES)
     show_request(system, messages)
-    model = ScriptedModel(
-        [
-            "  Money questions came twice before the policy page was read, and the billing "
-            "lookup showed the plan was refundable all along. Shipping questions cluster on "
-            "Mondays, and the tracking page already answers them. The clearest thanks came "
-            "for the shortest answer: one rule, one link.  "
-        ]
-    )
-    raw = model.generate(system, messages)
+    raw = await model.chat("journal", system, messages)
     show_reply(raw)
     entry = journal.parse_journal_output(raw)
     print("--- cleaned journal entry ---")
@@ -233,31 +293,27 @@ def phase_journal() -> str:
     return entry
 
 
-async def dream_cycle(profile: Brevick) -> None:
+async def dream_cycle(model: Model, profile: Brevick) -> None:
     """Runs the phases as jobs of one queue: evolution waits for the insight,
-    the journal waits for evolution. A scripted model answers at once; a real
-    one would be awaited inside each job."""
+    the journal waits for evolution. While a job awaits the model, the event
+    loop is free for other work."""
     queue = trellan.Trellan(max_concurrency=2)
-    results: dict[str, object] = {}
-
-    async def consolidate() -> str:
-        await asyncio.sleep(0)  # where a real model call would be awaited
-        results["insight"] = phase_consolidation()
-        return results["insight"]
+    consolidated = queue.submit("consolidate", phase_consolidation(model))
 
     async def evolve() -> list[dict[str, str]]:
-        await asyncio.sleep(0)
-        return phase_evolution(profile, str(results["insight"]))
+        # Runs only once consolidation has succeeded, so its result is there.
+        return await phase_evolution(model, profile, consolidated.result())
 
-    async def write_journal() -> str:
-        await asyncio.sleep(0)
-        return phase_journal()
-
-    queue.submit("consolidate", consolidate())
-    queue.submit("evolve", evolve(), after="consolidate")
-    last = queue.submit("journal", write_journal(), after="evolve")
+    evolved = queue.submit("evolve", evolve(), after="consolidate")
+    last = queue.submit("journal", phase_journal(model), after="evolve")
     print(f"\n(queued 3 jobs, {queue.active_count} tracked)")
-    await queue.wait_all(timeout=30)
+    await queue.wait_all()
+    # wait_all() reports no failures: a failed job is found on its task. The
+    # jobs after it were cancelled because of it.
+    for task in (consolidated, evolved, last):
+        error = None if task.cancelled() else task.exception()
+        if error is not None:
+            raise error
     print(f"\n(all jobs done: journal task {last.get_name()!r}, {queue.active_count} tracked)")
 
 
@@ -266,9 +322,9 @@ class Turn(NamedTuple):
     content: str
 
 
-def phase_thread() -> None:
+async def phase_thread(model: Model) -> None:
     banner("Thread exit policy: a convergence judge and a stagnation gate")
-    turns = [
+    turns: list[Sequence[str]] = [
         Turn("planner", "Should refunds over 100 EUR go to a human?\n  Policy is unclear."),
         Turn(
             "billing",
@@ -276,21 +332,17 @@ def phase_thread() -> None:
         ),
     ]
     body = ostrel.build_convergence_prompt(turns)
-    print("--- system prompt ---")
-    print(ostrel.CONVERGENCE_JUDGE_SYSTEM_PROMPT)
-    print("--- user message ---")
-    print(body)
-    for raw in (
-        "converged | Refunds above 100 EUR go to human review.",
-        "OPEN|",
-        "I think we are done here.",
-    ):
+    system = ostrel.CONVERGENCE_JUDGE_SYSTEM_PROMPT
+    messages = [{"role": "user", "content": body}]
+    show_request(system, messages)
+    for _ in range(model.samples("judge")):
+        raw = await model.chat("judge", system, messages)
         show_reply(raw)
         print(f"    verdict: {ostrel.parse_convergence_verdict(raw)}")
 
     # Embeddings of the last two turns of each agent (made-up, tiny vectors).
-    last = [0.12, 0.80, 0.31, 0.05]
-    before = [0.10, 0.82, 0.30, 0.07]
+    last = (0.12, 0.80, 0.31, 0.05)
+    before = (0.10, 0.82, 0.30, 0.07)
     similarity = ostrel.cosine_similarity(last, before)
     stagnant = similarity >= ostrel.STAGNATION_COSINE_THRESHOLD
     print(
@@ -304,33 +356,62 @@ class SharedMemory(NamedTuple):
     team_score: float
 
 
-def phase_team() -> None:
+async def phase_team(model: Model) -> None:
     banner("Team dream: the team-synthesis prompt and its idempotency key")
-    rows = [
+    rows = (
         SharedMemory("Monday shipping questions are answered by the tracking page.", 0.62),
         SharedMemory("Refund rules quoted verbatim end billing threads fastest.", 0.9),
         SharedMemory("Users thank short answers with one link.", 0.62),
         SharedMemory("A refund over 100 EUR needs human review.", 1),
-    ]
-    body = calvendry.build_calvendry_prompt(rows)
-    print("--- system prompt ---")
-    print(calvendry.CALVENDRY_SYSTEM_PROMPT)
-    print("--- user message ---")
-    print(body)
+    )
+    body = calvendry.build_calvendry_prompt(list(rows))
+    system = calvendry.CALVENDRY_SYSTEM_PROMPT
+    messages = [{"role": "user", "content": body}]
+    show_request(system, messages)
     key = calvendry.compute_prompt_hash(body)
     print(f"\nprompt hash {key}: the same rows always give the same key")
     assert key == calvendry.compute_prompt_hash(calvendry.build_calvendry_prompt(list(rows)))
+    for _ in range(model.samples("team")):
+        raw = await model.chat("team", system, messages)
+        show_reply(raw)
+        print("--- team insight ---")
+        print(raw.strip())
 
 
-def main() -> None:
+def model_from_env(env: Mapping[str, str]) -> Model:
+    """The served model the environment names, or the scripted one."""
+    settings = ChatSettings.from_env(env)
+    if settings is None:
+        return ScriptedModel(SCRIPT)
+    print(
+        f"Talking to {settings.endpoint} (model {settings.model}, timeout {settings.timeout:g} s)."
+    )
+    return ServedModel(ChatClient(settings))
+
+
+async def run(model: Model) -> None:
+    profile = phase_profiles()
+    await dream_cycle(model, profile)
+    await phase_thread(model)
+    await phase_team(model)
+
+
+def main() -> int:
     handler = logging.StreamHandler(sys.stdout)
     handler.setFormatter(ExtraFieldFormatter("%(levelname)s %(name)s: %(message)s"))
     logging.basicConfig(level=logging.WARNING, handlers=[handler])
-    profile = phase_profiles()
-    asyncio.run(dream_cycle(profile))
-    phase_thread()
-    phase_team()
+    try:
+        asyncio.run(run(model_from_env(os.environ)))
+    except ModelError as error:
+        sys.stdout.flush()
+        print(f"dream_cycle: error: {' '.join(str(error).split())}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        sys.stdout.flush()
+        print("dream_cycle: interrupted", file=sys.stderr)
+        return 130
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,0 +1,254 @@
+"""The dream-cycle demo: the scripted default, a run against the fake
+OpenAI-compatible server, and the one-line errors for a server that is
+unreachable, too slow, or answers with something that is not a chat
+completion."""
+
+import importlib.util
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from quorvane._internal import calvendry, consolidation, journal, ostrel
+from quorvane._internal.brevick import Brevick
+
+EXAMPLES = Path(__file__).parents[1] / "examples"
+DEMO = EXAMPLES / "dream_cycle.py"
+
+
+def _load(name):
+    # dream_cycle imports chat_client by its plain name, as it does when run as a script.
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module
+        spec.loader.exec_module(module)
+    return sys.modules[name]
+
+
+chat_client = _load("chat_client")
+fake_model_server = _load("fake_model_server")
+dream_cycle = _load("dream_cycle")
+
+
+@pytest.fixture
+def serve():
+    servers = []
+
+    def start(mode="ok", **options):
+        server = fake_model_server.FakeModelServer(mode, **options).start()
+        servers.append(server)
+        return server
+
+    yield start
+    for server in servers:
+        server.close()
+
+
+def run_demo(**settings):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVANE_DEMO_")}
+    env["PYTHONIOENCODING"] = "utf-8"
+    env.update({f"QUORVANE_DEMO_{k.upper()}": str(v) for k, v in settings.items()})
+    return subprocess.run(
+        [sys.executable, str(DEMO)],
+        env=env,
+        capture_output=True,
+        encoding="utf-8",
+        timeout=60,
+    )
+
+
+def assert_one_line_error(result, *fragments):
+    assert result.returncode != 0
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1, result.stderr
+    assert lines[0].startswith("dream_cycle: error: ")
+    for fragment in fragments:
+        assert fragment in lines[0]
+
+
+def test_scripted_model_is_the_default():
+    result = run_demo()
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    out = result.stdout
+    assert "[model]" not in out and "Talking to" not in out
+    assert "--- cleaned insight ---\nCustomers who ask about money twice" in out
+    # The unparseable evolution reply is logged, not raised.
+    assert "WARNING quorvane._internal.evolution" in out
+    assert "verdict: (True, 'Refunds above 100 EUR go to human review.')" in out
+    assert "(all jobs done" in out and "prompt hash " in out
+
+
+@pytest.mark.parametrize("suffix", ["", "/v1/"])
+def test_run_against_a_served_model(serve, suffix):
+    server = serve(api_key="sekrit")
+    result = run_demo(base_url=server.base_url + suffix, model="tiny-model", api_key="sekrit")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+
+    requests = server.requests
+    systems = [
+        consolidation.build_consolidation_prompt([])[0],
+        "You are a behavioral directive engine.",
+        journal.build_journal_prompt([])[0],
+        ostrel.CONVERGENCE_JUDGE_SYSTEM_PROMPT,
+        calvendry.CALVENDRY_SYSTEM_PROMPT,
+    ]
+    assert len(requests) == len(systems)
+    for request, system in zip(requests, systems, strict=True):
+        assert request.method == "POST" and request.path == "/v1/chat/completions"
+        assert request.headers["Authorization"] == "Bearer sekrit"
+        assert request.headers["Content-Type"] == "application/json"
+        assert request.body["model"] == "tiny-model"
+        roles = [m["role"] for m in request.body["messages"]]
+        assert roles == ["system", "user"]
+        assert request.body["messages"][0]["content"].startswith(system)
+
+    # The payload is the library's (system, messages) request as it stands.
+    batch = dream_cycle.MEMORIES[: consolidation.MAX_CONSOLIDATION_INPUTS]
+    system, messages = consolidation.build_consolidation_prompt(batch)
+    assert requests[0].body["messages"] == [{"role": "system", "content": system}, *messages]
+    assert "temperature" not in requests[0].body
+    # Only the evolution call has a known temperature: the profile's.
+    expected = Brevick.for_consumer_support().dream_evolve_temperature
+    assert requests[1].body["temperature"] == expected
+    assert "\n[ins-1]: Customers who ask" in requests[1].body["messages"][0]["content"]
+
+    out = result.stdout
+    assert "[model] consolidation: request sent to " in out
+    assert "[model] team: reply received after " in out
+    # The fake's quoted insight comes out clean.
+    insight = fake_model_server.INSIGHT.strip('"')
+    assert f"--- cleaned insight ---\n{insight}\n" in out
+    assert "(all jobs done" in out and "--- team insight ---" in out
+
+
+def _closed_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def test_unreachable_server():
+    result = run_demo(base_url=f"http://127.0.0.1:{_closed_port()}", model="m")
+    assert_one_line_error(result, "cannot reach the model server")
+
+
+def test_slow_server_times_out(serve):
+    server = serve("slow", delay=30)
+    started = time.monotonic()
+    result = run_demo(base_url=server.base_url, model="m", timeout=0.5)
+    assert time.monotonic() - started < 20
+    assert_one_line_error(result, "consolidation request", "within 0.5 s", "QUORVANE_DEMO_TIMEOUT")
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGINT is POSIX")
+def test_ctrl_c_while_waiting_exits_at_once(serve):
+    server = serve("slow", delay=30)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVANE_DEMO_")}
+    env.update(QUORVANE_DEMO_BASE_URL=server.base_url, QUORVANE_DEMO_MODEL="m")
+    demo = subprocess.Popen(
+        [sys.executable, str(DEMO)], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
+    try:
+        deadline = time.monotonic() + 20
+        while not server.requests and time.monotonic() < deadline:
+            time.sleep(0.02)
+        demo.send_signal(signal.SIGINT)
+        # The request's thread must not hold the process until the reply comes.
+        _, err = demo.communicate(timeout=10)
+    finally:
+        demo.kill()
+    assert demo.returncode == 130
+    assert err.decode().strip() == "dream_cycle: interrupted"
+
+
+@pytest.mark.parametrize(
+    ("mode", "key", "fragments"),
+    [
+        ("malformed", "right", ["not JSON", "chatcmpl-fake"]),
+        ("no-choices", "right", ["not a chat completion", "choices[0].message.content"]),
+        ("error", "right", ["HTTP 500", "model failed to load: out of memory"]),
+        ("ok", "wrong", ["HTTP 401", "Incorrect API key provided."]),
+    ],
+)
+def test_bad_answers_are_one_line_errors(serve, mode, key, fragments):
+    server = serve(mode, api_key="right")
+    result = run_demo(base_url=server.base_url, model="m", api_key=key)
+    assert_one_line_error(result, *fragments)
+    assert "Traceback" not in result.stdout
+    # The failed consolidation cancels the jobs queued after it: no more requests.
+    assert len(server.requests) == 1
+
+
+@pytest.mark.parametrize(
+    ("base_url", "model", "timeout", "fragment"),
+    [
+        ("http://h:1", " ", "", "QUORVANE_DEMO_MODEL is not:"),
+        ("localhost:8080", "m", "", "must be an http:// or https:// URL"),
+        ("ftp://h/v1", "m", "", "must be an http:// or https:// URL"),
+        *(
+            ("http://h", "m", t, "must be a positive number")
+            for t in ("0", "-1", "x", "nan", "inf")
+        ),
+    ],
+)
+def test_bad_settings(base_url, model, timeout, fragment):
+    env = {
+        "QUORVANE_DEMO_BASE_URL": base_url,
+        "QUORVANE_DEMO_MODEL": model,
+        "QUORVANE_DEMO_TIMEOUT": timeout,
+    }
+    with pytest.raises(chat_client.ModelError) as caught:
+        chat_client.ChatSettings.from_env(env)
+    assert fragment in str(caught.value)
+
+
+def test_settings_and_endpoint_forms():
+    assert chat_client.ChatSettings.from_env({}) is None
+    settings = chat_client.ChatSettings.from_env(
+        {"QUORVANE_DEMO_BASE_URL": " http://h:8/ ", "QUORVANE_DEMO_MODEL": "m"}
+    )
+    assert settings == chat_client.ChatSettings("http://h:8/v1/chat/completions", "m", None, 120.0)
+    for base in (
+        "http://h:8",
+        "http://h:8/",
+        "http://h:8/v1",
+        "http://h:8/v1/",
+        "http://h:8/v1/chat/completions",
+    ):
+        assert chat_client.chat_endpoint(base) == "http://h:8/v1/chat/completions"
+    assert chat_client.chat_endpoint("https://h/api/v1") == "https://h/api/v1/chat/completions"
+
+
+@pytest.mark.parametrize(
+    ("body", "fragment"),
+    [
+        (b"", "not JSON"),
+        (b"\xff\xfe garbage", "not JSON"),
+        (b"[" * 100_000, "not JSON"),
+        (b"null", "not a chat completion"),
+        (b'{"choices": []}', "not a chat completion"),
+        (b'{"choices": "text"}', "not a chat completion"),
+        (b'{"choices": [{"message": {"content": null, "tool_calls": []}}]}', "not a chat"),
+        (b'{"choices": [{"text": "legacy completion"}]}', "not a chat completion"),
+        (b'{"error": {"message": "rate limited,\\n retry later"}}', "error: rate limited, retry"),
+        (b'{"error": "model not found"}', "error: model not found"),
+    ],
+)
+def test_reply_that_is_not_a_chat_completion(body, fragment):
+    with pytest.raises(chat_client.ModelError) as caught:
+        chat_client.completion_content(body)
+    assert fragment in str(caught.value)
+    assert "\n" not in str(caught.value)
+
+
+def test_reply_content_is_returned_as_is():
+    body = b'{"choices": [{"message": {"role": "assistant", "content": " \\u00e9\\n"}}]}'
+    assert chat_client.completion_content(body) == " \u00e9\n"
