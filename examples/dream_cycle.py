@@ -282,7 +282,7 @@ class ExtraFieldFormatter(logging.Formatter):
 
 
 async def phase_journal(model: Model) -> str:
-    banner("Phase 4: journal (memories with salience -> one journal entry)")
+    banner("Phase 3: journal (memories with salience -> one journal entry)")
     system, messages = journal.build_journal_prompt(MEMORIES)
     show_request(system, messages)
     raw = await model.chat("journal", system, messages)
