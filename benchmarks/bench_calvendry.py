@@ -4,6 +4,8 @@ the same work written with sorted(), f-strings and hashlib."""
 import dataclasses
 import hashlib
 
+from sweep import COUNTS, LENGTHS, pair, repeat_to
+
 from quorvane._internal import calvendry as c
 
 HEADER = "Team-shared memories (one per line, prefixed with team_score):"
@@ -74,3 +76,19 @@ for label, text in texts:
             lambda t=text: plain_hash(t),
         )
     )
+
+
+SWEEPS = [
+    (
+        "build_calvendry_prompt",
+        "rows",
+        COUNTS,
+        lambda n: pair(c.build_calvendry_prompt, plain_build, [row(i) for i in range(n)]),
+    ),
+    (
+        "compute_prompt_hash",
+        "prompt length (ASCII characters)",
+        LENGTHS,
+        lambda n: pair(c.compute_prompt_hash, plain_hash, repeat_to(unit, n)),
+    ),
+]

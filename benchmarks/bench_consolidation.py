@@ -9,6 +9,7 @@ import sys
 import threading
 
 from plain_reply import plain_clean
+from sweep import COUNTS, LENGTHS, pair, repeat_to
 
 from quorvane._internal import consolidation as c
 
@@ -113,6 +114,26 @@ CASES += [
         "parse_consolidation_output 1 MB reply",
         lambda: c.parse_consolidation_output(LONG),
         lambda: plain_clean(LONG),
+    ),
+]
+
+
+def _reply(length):
+    return '```\n"' + repeat_to("Insight text with some words. ", length) + '"\n```\n'
+
+
+SWEEPS = [
+    (
+        "build_consolidation_prompt",
+        "memories (half dict, half text)",
+        COUNTS,
+        lambda n: pair(c.build_consolidation_prompt, plain_build, mixed(n)),
+    ),
+    (
+        "parse_consolidation_output",
+        "reply length (characters)",
+        LENGTHS,
+        lambda n: pair(c.parse_consolidation_output, plain_clean, _reply(n)),
     ),
 ]
 

@@ -3,6 +3,8 @@
 import json
 import logging
 
+from sweep import COUNTS, pair
+
 from quorvane._internal import evolution
 from quorvane._internal.evolution import build_evolution_prompt, parse_evolution_output
 
@@ -143,5 +145,28 @@ CASES = [
         (INSIGHTS, DIRECTIVES, 3, "Phrase rules from the user's side."),
         build_evolution_prompt,
         plain_build,
+    ),
+]
+
+
+def _insights(n):
+    return [
+        {"id": f"ins-{i}", "text": f"Users abandon the flow when step {i} takes too long."}
+        for i in range(n)
+    ]
+
+
+SWEEPS = [
+    (
+        "parse_evolution_output",
+        "proposals in the reply",
+        COUNTS,
+        lambda n: pair(parse_evolution_output, plain_parse, reply(n), IDS),
+    ),
+    (
+        "build_evolution_prompt",
+        "insights (8 directives)",
+        COUNTS,
+        lambda n: pair(build_evolution_prompt, plain_build, _insights(n), DIRECTIVES, 3),
     ),
 ]

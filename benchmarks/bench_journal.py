@@ -5,6 +5,7 @@ and str.strip."""
 import json
 
 from plain_reply import plain_clean
+from sweep import COUNTS, LENGTHS, pair, repeat_to
 
 from quorvane._internal import journal as j
 
@@ -93,5 +94,29 @@ CASES += [
         "parse_journal_output 1 MB reply",
         lambda: j.parse_journal_output(LONG),
         lambda: plain_clean(LONG),
+    ),
+]
+
+
+def _mixed(n):
+    return [dict_memory(i) if i % 2 else text_memory(i) for i in range(n)]
+
+
+def _reply(length):
+    return '```\n"' + repeat_to("Journal text with some words. ", length) + '"\n```\n'
+
+
+SWEEPS = [
+    (
+        "build_journal_prompt",
+        "memories (half dict, half text)",
+        COUNTS,
+        lambda n: pair(j.build_journal_prompt, plain_build, _mixed(n)),
+    ),
+    (
+        "parse_journal_output",
+        "reply length (characters)",
+        LENGTHS,
+        lambda n: pair(j.parse_journal_output, plain_clean, _reply(n)),
     ),
 ]

@@ -1,5 +1,7 @@
 """Directive domain classification against lower() plus `in` over the table."""
 
+from sweep import LENGTHS, pair, repeat_to
+
 from quorvane._internal.mirrandel import _DOMAIN_KEYWORDS, classify_directive_domain
 
 TABLE = [(domain, tuple(keywords)) for domain, keywords in _DOMAIN_KEYWORDS.items()]
@@ -47,4 +49,14 @@ CASES = [
     _case("classify long ASCII, no keyword", LONG_ASCII),
     _case("classify long Latin-1, no keyword", LONG_LATIN1),
     _case("classify long Cyrillic, no keyword", LONG_CYRILLIC),
+]
+
+# A text without any keyword: every keyword is looked for over the whole text.
+SWEEPS = [
+    (
+        "classify_directive_domain",
+        "text length (characters, no keyword)",
+        LENGTHS,
+        lambda n: pair(classify_directive_domain, plain_classify, repeat_to(SHORT_ASCII, n)),
+    ),
 ]

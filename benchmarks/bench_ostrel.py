@@ -6,6 +6,8 @@ arrays, the expression a NumPy user would write."""
 import math
 import random
 
+from sweep import COUNTS, LENGTHS, VECTOR_LENGTHS, pair, repeat_to
+
 from quorvane._internal import ostrel as o
 
 try:
@@ -123,3 +125,25 @@ for k in (1, 10, 100):
             lambda s=text: plain_verdict(s),
         )
     )
+
+
+SWEEPS = [
+    (
+        "cosine_similarity",
+        "vector length (list of floats)",
+        VECTOR_LENGTHS,
+        lambda n: pair(o.cosine_similarity, plain_cosine, vec(n), vec(n)),
+    ),
+    (
+        "build_convergence_prompt",
+        "turns (~300 characters each)",
+        COUNTS,
+        lambda n: pair(o.build_convergence_prompt, plain_prompt, turns(n)),
+    ),
+    (
+        "parse_convergence_verdict",
+        "reply length (characters)",
+        LENGTHS,
+        lambda n: pair(o.parse_convergence_verdict, plain_verdict, repeat_to(REPLY, n)),
+    ),
+]

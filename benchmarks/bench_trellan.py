@@ -28,6 +28,8 @@ import asyncio
 import gc
 import tracemalloc
 
+from sweep import COUNTS
+
 from quorvane._internal.trellan import Trellan
 
 
@@ -137,6 +139,22 @@ for label, n, limit, chain in SHAPES:
     ours = queue_batch(Trellan, n, limit, chain)
     CASES.append((f"{label} (vs plain queue)", ours, queue_batch(PlainQueue, n, limit, chain)))
     CASES.append((f"{label} (vs floor)", ours, floor_batch(n, limit)))
+
+# One point is a whole batch on a fresh loop, against the plain queue.
+SWEEPS = [
+    (
+        "Trellan: independent jobs, limit 8",
+        "jobs per batch (ns per batch)",
+        COUNTS,
+        lambda n: (queue_batch(Trellan, n, 8, False), queue_batch(PlainQueue, n, 8, False)),
+    ),
+    (
+        "Trellan: jobs in one chain, limit 2",
+        "jobs per batch (ns per batch)",
+        COUNTS,
+        lambda n: (queue_batch(Trellan, n, 2, True), queue_batch(PlainQueue, n, 2, True)),
+    ),
+]
 
 
 def memory_per_task(make, n=10_000, chain=False):
