@@ -203,8 +203,8 @@ class Brevick:
     @property
     def dream_phase_concurrency(self) -> int:
         """Number of dream phases run at once."""
-    def __init__(
-        self,
+    def __new__(
+        cls,
         salience_reinforcement_weight: SupportsFloat | SupportsIndex = 0.4,
         salience_emotion_weight: SupportsFloat | SupportsIndex = 0.4,
         salience_recency_weight: SupportsFloat | SupportsIndex = 0.2,
@@ -259,7 +259,7 @@ class Brevick:
         postgres_ivf_lists: SupportsIndex = 100,
         postgres_ivf_threshold_rows: SupportsIndex = 1000,
         dream_phase_concurrency: SupportsIndex = 2,
-    ) -> None: ...
+    ) -> Brevick: ...
     @classmethod
     def balanced(cls) -> Brevick:
         """The general-purpose profile: every field at its default."""

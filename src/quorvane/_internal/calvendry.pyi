@@ -2,17 +2,17 @@
 shared, ordered by team score (CALVENDRY_SYSTEM_PROMPT is its system
 prompt), and compute_prompt_hash, the idempotency key of a prompt."""
 
-from typing import Any, Final, Protocol, SupportsFloat
+from typing import Final, TypeVar
+
+from quorvane._internal import SharedRow
 
 CALVENDRY_SYSTEM_PROMPT: Final[str]
 
-class _SharedRow(Protocol):
-    @property
-    def content(self) -> Any: ...
-    @property
-    def team_score(self) -> SupportsFloat: ...
+# A list is invariant: a list[MyRow] is not a list[SharedRow], hence the
+# type variable.
+_Row = TypeVar("_Row", bound=SharedRow)
 
-def build_calvendry_prompt(rows: list[_SharedRow]) -> str:
+def build_calvendry_prompt(rows: list[_Row]) -> str:
     """Render the team-synthesis prompt body from shared memory rows.
 
     `rows` is a list of objects with the attributes `team_score` (a real

@@ -4,9 +4,14 @@ default tuning profile (MAX_CONSOLIDATION_INPUTS,
 DEFAULT_CONSOLIDATION_MIN_SALIENCE, TIER2_DEDUP_THRESHOLD)."""
 
 from collections.abc import Mapping
-from typing import Any, Final
+from typing import Final, TypeVar
 
+from quorvane._internal import ChatRequest, MemoryRecord
 from quorvane._internal.brevick import Brevick
+
+# Any list of mappings is accepted: a list[MemoryRecord] as well as a
+# list[dict[str, Any]] (a list is invariant, so a plain union would refuse one).
+_Memory = TypeVar("_Memory", bound=MemoryRecord | Mapping[str, object])
 
 _COMPAT_PROFILE: Final[Brevick]
 MAX_CONSOLIDATION_INPUTS: Final[int]
@@ -15,9 +20,7 @@ TIER2_DEDUP_THRESHOLD: Final[float]
 _CONSOLIDATION_SYSTEM: Final[str]
 _CONSOLIDATION_USER: Final[str]
 
-def build_consolidation_prompt(
-    memories: list[Mapping[str, Any]],
-) -> tuple[str, list[dict[str, str]]]:
+def build_consolidation_prompt(memories: list[_Memory]) -> ChatRequest:
     """Build the chat request that asks for one insight across `memories`.
 
     `memories` is a list of mappings, each with `content`, `event_type` and
