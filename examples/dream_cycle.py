@@ -21,6 +21,7 @@ import textwrap
 from typing import NamedTuple
 
 from quorvane._internal import (
+    Proposal,
     brevick,
     calvendry,
     consolidation,
@@ -33,7 +34,9 @@ from quorvane._internal import (
 
 Brevick = brevick.Brevick
 
-MEMORIES = [
+# Records of the caller's memory store: any mapping with the keys the builders
+# read (content, event_type, created_at, salience for the journal) will do.
+MEMORIES: list[dict[str, object]] = [
     {
         "id": "m-1",
         "event_type": "conversation",
@@ -146,7 +149,7 @@ def phase_consolidation() -> str:
     return insight
 
 
-def phase_evolution(profile: Brevick, insight: str) -> list[dict[str, str]]:
+def phase_evolution(profile: Brevick, insight: str) -> list[Proposal]:
     banner("Phase 2: directive evolution (insights + directives -> proposals)")
     insights = [
         {"id": "ins-1", "text": insight},
@@ -174,7 +177,7 @@ def phase_evolution(profile: Brevick, insight: str) -> list[dict[str, str]]:
         "Sure! Here are some directives: be kind, be quick.",
     ]
     model = ScriptedModel(replies)
-    proposals: list[dict[str, str]] = []
+    proposals: list[Proposal] = []
     for _ in replies:
         raw = model.generate(system, messages)
         show_reply(raw)
@@ -187,7 +190,7 @@ def phase_evolution(profile: Brevick, insight: str) -> list[dict[str, str]]:
         proposals.extend(parsed)
 
     print("\n--- domain tags and the per-domain quota ---")
-    kept: list[dict[str, str]] = []
+    kept: list[Proposal] = []
     per_domain: dict[str, int] = {}
     for p in proposals:
         domain = mirrandel.classify_directive_domain(p["text"])
@@ -242,10 +245,11 @@ async def dream_cycle(profile: Brevick) -> None:
 
     async def consolidate() -> str:
         await asyncio.sleep(0)  # where a real model call would be awaited
-        results["insight"] = phase_consolidation()
-        return results["insight"]
+        insight = phase_consolidation()
+        results["insight"] = insight
+        return insight
 
-    async def evolve() -> list[dict[str, str]]:
+    async def evolve() -> list[Proposal]:
         await asyncio.sleep(0)
         return phase_evolution(profile, str(results["insight"]))
 
