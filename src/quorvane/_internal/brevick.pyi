@@ -1,4 +1,7 @@
-"""The tuning-profile record Brevick and its copy-with-replacement replace()."""
+"""The tuning profile: Brevick, an immutable record of the kit's 54 tuning
+fields with six archetype factories, and replace(), a copy of a profile with
+some fields changed.
+"""
 
 from collections.abc import Mapping
 from typing import Any, ClassVar, SupportsFloat, SupportsIndex, final

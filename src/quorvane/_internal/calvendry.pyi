@@ -1,6 +1,11 @@
 """Team synthesis: the byte-stable prompt body built from the memories a team
-shared, ordered by team score (CALVENDRY_SYSTEM_PROMPT is its system
-prompt), and compute_prompt_hash, the idempotency key of a prompt."""
+shared, ordered by team score, and compute_prompt_hash(), the idempotency
+key of a prompt.
+
+CALVENDRY_SYSTEM_PROMPT
+    str: the system prompt; the body of build_calvendry_prompt() is the user
+    message that goes with it.
+"""
 
 from typing import Final, TypeVar
 

@@ -1,7 +1,18 @@
-"""Memory consolidation: the request for one insight across a batch of
-memories, the cleaning of the model's reply, and the batch limits of the
-default tuning profile (MAX_CONSOLIDATION_INPUTS,
-DEFAULT_CONSOLIDATION_MIN_SALIENCE, TIER2_DEDUP_THRESHOLD)."""
+"""Memory consolidation: the chat request that asks a model for one insight
+across a batch of memories, and the cleaning of the model's reply.
+
+Constants, copied at load from a Brevick profile with every field at its
+default. They are for the caller; the builder takes every memory it is given.
+
+MAX_CONSOLIDATION_INPUTS
+    int, 20: the largest batch of memories for one consolidation call.
+DEFAULT_CONSOLIDATION_MIN_SALIENCE
+    float, 0.4: the default lowest salience of a memory taken into
+    consolidation.
+TIER2_DEDUP_THRESHOLD
+    float, 0.95: the similarity from which two insights (the entries of the
+    second memory tier) count as duplicates.
+"""
 
 from collections.abc import Mapping
 from typing import Final, TypeVar

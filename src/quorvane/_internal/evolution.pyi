@@ -1,5 +1,13 @@
-"""Directive evolution: the request asking the model for new directives and
-the parser of its JSON reply."""
+"""Directive evolution: the chat request that asks a model for new directives
+from the cycle's insights and the active directives, and the parser that
+turns its JSON reply into validated proposals.
+
+logger
+    The logging.Logger named "quorvane._internal.evolution". The parser
+    writes one WARNING to it for each reply it cannot use, with a
+    response_preview or type attribute on the record; nothing else is
+    logged.
+"""
 
 import logging
 from collections.abc import Mapping

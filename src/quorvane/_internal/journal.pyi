@@ -1,6 +1,7 @@
-"""Journal synthesis: the request for one narrative journal entry across a
-batch of memories with their salience, and the cleaning of the model's
-reply."""
+"""Journal synthesis: the chat request that asks a model for one narrative
+journal entry across a batch of memories with their salience, and the
+cleaning of the model's reply (the same cleaning as consolidation's).
+"""
 
 from collections.abc import Mapping
 from typing import Final, TypeVar

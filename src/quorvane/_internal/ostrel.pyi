@@ -1,7 +1,14 @@
-"""Thread convergence judge: the judge's system prompt
-(CONVERGENCE_JUDGE_SYSTEM_PROMPT), the transcript it reads, the parse of
-its one-line verdict, and the cosine similarity behind the stagnation
-gate with that gate's threshold (STAGNATION_COSINE_THRESHOLD)."""
+"""Thread convergence judge: the judge's system prompt, the transcript it
+reads, the parse of its one-line verdict, and the cosine similarity behind
+the stagnation gate.
+
+CONVERGENCE_JUDGE_SYSTEM_PROMPT
+    str: the judge's system prompt; the text of build_convergence_prompt()
+    is the user message that goes with it.
+STAGNATION_COSINE_THRESHOLD
+    float, 0.92: the threshold of the stagnation gate, compared with the
+    cosine_similarity() of two turns' embeddings.
+"""
 
 from collections.abc import Sequence
 from typing import Final, Protocol, SupportsFloat, SupportsIndex, TypeVar

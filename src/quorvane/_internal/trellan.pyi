@@ -1,6 +1,10 @@
 """The concurrency-limited task queue Trellan: named asyncio jobs, at most
 max_concurrency at a time, each optionally after one predecessor whose
 failure cancels it.
+
+logger
+    The logging.Logger named "quorvane._internal.trellan". The queue writes
+    no records to it: a job's failure shows only in its task.
 """
 
 import asyncio
