@@ -82,6 +82,13 @@ def use_brevick() -> None:
     assert_type(dataclasses.replace(profile, archive_days=5), Brevick)
     assert_type(dataclasses.asdict(profile), dict[str, Any])
     assert len(dataclasses.fields(profile)) == 54
+    match Brevick.for_research():
+        case Brevick(reinforcement, emotion, decay_factor=decay):
+            assert_type(reinforcement, float)
+            assert_type(emotion, float)
+            assert_type(decay, float)
+        case _:
+            raise AssertionError("a profile matches its own class pattern")
 
     def assign() -> None:
         profile.decay_factor = 0.1  # type: ignore[misc]
