@@ -36,9 +36,9 @@ from quorvane._internal import (
 )
 from quorvane._internal.brevick import Brevick, replace
 
-if TYPE_CHECKING:
-    from typing import assert_type
-else:  # typing.assert_type is new in 3.11
+if TYPE_CHECKING:  # checked only: typing.assert_type is new in 3.11
+    from typing_extensions import assert_type
+else:
 
     def assert_type(value, typ, /):
         return value
