@@ -83,8 +83,8 @@ class Trellan:
         cancelled. TypeError if `timeout` is not a real number or None.
         """
 
-# Not a module attribute: the type of what wait_all() returns, a coroutine-like
-# object that is awaited once.
+# Not a module attribute: the type of what wait_all() returns, an object that
+# speaks the coroutine protocol.
 @final
 class _WaitAll:
     """The awaitable returned by Trellan.wait_all()."""
