@@ -5,8 +5,10 @@ parameters that help() and inspect.signature() show."""
 
 import ast
 import importlib
+import importlib.metadata
 import inspect
 import pathlib
+import runpy
 
 import pytest
 
@@ -72,6 +74,30 @@ def test_package_is_typed():
     assert (pathlib.Path(quorvane.__file__).parent / "py.typed").is_file()
 
 
+def test_version_is_the_distribution_version():
+    import quorvane
+
+    assert quorvane.__version__ == importlib.metadata.version("quorvane")
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_module_docstring_names_its_constants(name):
+    # A constant cannot carry a docstring of its own: help(module) shows only
+    # its value, so the module docstring is where it is explained.
+    mod = importlib.import_module(f"quorvane._internal.{name}")
+    for attr in public_names(mod):
+        obj = getattr(mod, attr)
+        if not callable(obj):
+            assert attr in mod.__doc__, f"{name}.__doc__ does not mention {attr}"
+
+
+def test_typed_usage_runs():
+    """typed_usage.py pins the stubs' types for mypy --strict; running it shows
+    that every call it types as valid is one the modules accept, and every call
+    it marks as refused raises."""
+    runpy.run_path(str(pathlib.Path(__file__).with_name("typed_usage.py")), run_name="__main__")
+
+
 def stub_tree(mod):
     path = pathlib.Path(mod.__file__).with_name(mod.__name__.rsplit(".", 1)[1] + ".pyi")
     return ast.parse(path.read_text(encoding="utf-8"))
@@ -125,7 +151,15 @@ def test_stub_docstrings_and_parameters_match_help(name):
     for qualname, obj, node in documented_pairs(mod):
         stub_doc = ast.get_docstring(node)
         assert stub_doc == inspect.getdoc(obj), f"{name}.{qualname}: stub and help() differ"
-        if isinstance(node, ast.FunctionDef):
-            params = runtime_params(obj)
-            assert params is not None, f"{name}.{qualname} has no text signature"
-            assert stub_params(node) == params, f"{name}.{qualname}: parameters differ"
+        if isinstance(node, ast.ClassDef):
+            # help(cls) and inspect.signature(cls) read the constructor's
+            # parameters from the class's own text signature.
+            ctor = next(
+                item
+                for item in node.body
+                if isinstance(item, ast.FunctionDef) and item.name in ("__new__", "__init__")
+            )
+            node = ctor
+        params = runtime_params(obj)
+        assert params is not None, f"{name}.{qualname} has no text signature"
+        assert stub_params(node) == params, f"{name}.{qualname}: parameters differ"

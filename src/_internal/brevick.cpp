@@ -64,7 +64,9 @@ PyMethodDef methods[] = {
 };
 
 PyDoc_STRVAR(module_doc,
-             "The tuning-profile record Brevick and its copy-with-replacement replace().");
+             "The tuning profile: Brevick, an immutable record of the kit's 54 tuning\n"
+             "fields with six archetype factories, and replace(), a copy of a profile with\n"
+             "some fields changed.");
 
 qv::ModuleDef<State> module_def{"quorvane._internal.brevick", module_doc, methods};
 

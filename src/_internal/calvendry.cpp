@@ -303,8 +303,12 @@ PyMethodDef methods[] = {
 
 PyDoc_STRVAR(module_doc,
              "Team synthesis: the byte-stable prompt body built from the memories a team\n"
-             "shared, ordered by team score (CALVENDRY_SYSTEM_PROMPT is its system\n"
-             "prompt), and compute_prompt_hash, the idempotency key of a prompt.");
+             "shared, ordered by team score, and compute_prompt_hash(), the idempotency\n"
+             "key of a prompt.\n"
+             "\n"
+             "CALVENDRY_SYSTEM_PROMPT\n"
+             "    str: the system prompt; the body of build_calvendry_prompt() is the user\n"
+             "    message that goes with it.");
 
 // The interpreter's SHA-256: OpenSSL's through _hashlib when CPython was
 // built with it, else whatever hashlib.sha256 is.

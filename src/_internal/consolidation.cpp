@@ -70,10 +70,20 @@ PyMethodDef methods[] = {
 };
 
 PyDoc_STRVAR(module_doc,
-             "Memory consolidation: the request for one insight across a batch of\n"
-             "memories, the cleaning of the model's reply, and the batch limits of the\n"
-             "default tuning profile (MAX_CONSOLIDATION_INPUTS,\n"
-             "DEFAULT_CONSOLIDATION_MIN_SALIENCE, TIER2_DEDUP_THRESHOLD).");
+             "Memory consolidation: the chat request that asks a model for one insight\n"
+             "across a batch of memories, and the cleaning of the model's reply.\n"
+             "\n"
+             "Constants, copied at load from a Brevick profile with every field at its\n"
+             "default. They are for the caller; the builder takes every memory it is given.\n"
+             "\n"
+             "MAX_CONSOLIDATION_INPUTS\n"
+             "    int, 20: the largest batch of memories for one consolidation call.\n"
+             "DEFAULT_CONSOLIDATION_MIN_SALIENCE\n"
+             "    float, 0.4: the default lowest salience of a memory taken into\n"
+             "    consolidation.\n"
+             "TIER2_DEDUP_THRESHOLD\n"
+             "    float, 0.95: the similarity from which two insights (the entries of the\n"
+             "    second memory tier) count as duplicates.");
 
 void State::init(PyObject* m) {
   // The limits come from a default profile, so they follow its defaults.

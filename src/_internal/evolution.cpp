@@ -333,8 +333,15 @@ PyMethodDef methods[] = {
 };
 
 PyDoc_STRVAR(module_doc,
-             "Directive evolution: the request asking the model for new directives and\n"
-             "the parser of its JSON reply.");
+             "Directive evolution: the chat request that asks a model for new directives\n"
+             "from the cycle's insights and the active directives, and the parser that\n"
+             "turns its JSON reply into validated proposals.\n"
+             "\n"
+             "logger\n"
+             "    The logging.Logger named \"quorvane._internal.evolution\". The parser\n"
+             "    writes one WARNING to it for each reply it cannot use, with a\n"
+             "    response_preview or type attribute on the record; nothing else is\n"
+             "    logged.");
 
 void State::init(PyObject* m) {
   system = keep(qv::str_from_utf8(kSystemText));

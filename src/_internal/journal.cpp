@@ -75,9 +75,9 @@ PyMethodDef methods[] = {
 };
 
 PyDoc_STRVAR(module_doc,
-             "Journal synthesis: the request for one narrative journal entry across a\n"
-             "batch of memories with their salience, and the cleaning of the model's\n"
-             "reply.");
+             "Journal synthesis: the chat request that asks a model for one narrative\n"
+             "journal entry across a batch of memories with their salience, and the\n"
+             "cleaning of the model's reply (the same cleaning as consolidation's).");
 
 void State::init(PyObject* m) {
   init_prompts(m, "_JOURNAL_SYSTEM", kSystem, "_JOURNAL_USER", kUser);

@@ -59,10 +59,21 @@ PyMethodDef methods[] = {
 };
 
 PyDoc_STRVAR(module_doc,
-             "Directive domain taxonomy: a keyword classifier that tags a directive\n"
-             "with one of DIRECTIVE_DOMAINS, and the per-cycle diversity constants of\n"
-             "the directive evolution step (EVOLVE_MAX_PER_DOMAIN proposals per domain,\n"
-             "\"general\" excepted; EVOLVE_DEDUP_THRESHOLD as the in-cycle cosine floor).");
+             "Directive domain taxonomy: a keyword classifier that tags a directive with\n"
+             "its domain, and the per-cycle diversity constants of the directive\n"
+             "evolution step.\n"
+             "\n"
+             "DIRECTIVE_DOMAINS\n"
+             "    frozenset of the six domains: billing, security, escalation,\n"
+             "    fulfillment, retention and general.\n"
+             "DOMAIN_GENERAL\n"
+             "    \"general\": the domain of a directive that holds no keyword.\n"
+             "EVOLVE_MAX_PER_DOMAIN\n"
+             "    int, 1: the most proposals of one domain kept in one evolution cycle;\n"
+             "    DOMAIN_GENERAL has no quota.\n"
+             "EVOLVE_DEDUP_THRESHOLD\n"
+             "    float, 0.85: the cosine similarity from which a proposal counts as a\n"
+             "    near-duplicate of one already taken in the same cycle.");
 
 void State::init(PyObject* m) {
   qv::add_object(m, "EVOLVE_DEDUP_THRESHOLD", qv::own(PyFloat_FromDouble(0.85)));

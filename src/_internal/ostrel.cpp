@@ -523,10 +523,16 @@ PyMethodDef methods[] = {
 };
 
 PyDoc_STRVAR(module_doc,
-             "Thread convergence judge: the judge's system prompt\n"
-             "(CONVERGENCE_JUDGE_SYSTEM_PROMPT), the transcript it reads, the parse of\n"
-             "its one-line verdict, and the cosine similarity behind the stagnation\n"
-             "gate with that gate's threshold (STAGNATION_COSINE_THRESHOLD).");
+             "Thread convergence judge: the judge's system prompt, the transcript it\n"
+             "reads, the parse of its one-line verdict, and the cosine similarity behind\n"
+             "the stagnation gate.\n"
+             "\n"
+             "CONVERGENCE_JUDGE_SYSTEM_PROMPT\n"
+             "    str: the judge's system prompt; the text of build_convergence_prompt()\n"
+             "    is the user message that goes with it.\n"
+             "STAGNATION_COSINE_THRESHOLD\n"
+             "    float, 0.92: the threshold of the stagnation gate, compared with the\n"
+             "    cosine_similarity() of two turns' embeddings.");
 
 void State::init(PyObject* m) {
   open_reason = keep(qv::interned(kOpenReason));

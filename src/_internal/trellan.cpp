@@ -802,7 +802,11 @@ PyDoc_STRVAR(wait_doc, "The awaitable returned by Trellan.wait_all().");
 PyDoc_STRVAR(module_doc,
              "The concurrency-limited task queue Trellan: named asyncio jobs, at most\n"
              "max_concurrency at a time, each optionally after one predecessor whose\n"
-             "failure cancels it.");
+             "failure cancels it.\n"
+             "\n"
+             "logger\n"
+             "    The logging.Logger named \"quorvane._internal.trellan\". The queue writes\n"
+             "    no records to it: a job's failure shows only in its task.");
 
 void State::init(PyObject* m) {
   Ref asyncio = own(PyImport_ImportModule("asyncio"));

@@ -1,6 +1,10 @@
-"""The tuning-profile record Brevick and its copy-with-replacement replace()."""
+"""The tuning profile: Brevick, an immutable record of the kit's 54 tuning
+fields with six archetype factories, and replace(), a copy of a profile with
+some fields changed.
+"""
 
 from collections.abc import Mapping
+from dataclasses import Field
 from typing import Any, ClassVar, SupportsFloat, SupportsIndex, final
 
 __all__ = ["Brevick", "replace"]
@@ -35,8 +39,64 @@ class Brevick:
     astuple, replace).
     """
 
-    __match_args__: ClassVar[tuple[str, ...]]
-    __dataclass_fields__: ClassVar[dict[str, Any]]
+    # The fields in declaration order: a class pattern may take them by position.
+    __match_args__ = (
+        "salience_reinforcement_weight",
+        "salience_emotion_weight",
+        "salience_recency_weight",
+        "salience_reinforcement_cap",
+        "salience_recency_half_life_days",
+        "decay_factor",
+        "weaken_days",
+        "archive_days",
+        "emotional_immunity_threshold",
+        "directive_provisional_days",
+        "directive_decay_usage_threshold",
+        "directive_decay_age_days",
+        "directive_max_volume",
+        "critic_max_directives",
+        "coherence_threshold",
+        "entropy_churn_weight",
+        "entropy_volume_weight",
+        "entropy_staleness_weight",
+        "entropy_volume_cap",
+        "entropy_stale_days",
+        "entropy_cycle_hours",
+        "journal_max_content_size",
+        "journal_max_memories",
+        "journal_min_memories",
+        "dream_max_steps_size",
+        "dream_evolve_max_per_cycle",
+        "dream_evolve_temperature",
+        "dream_evolve_style_guidance",
+        "consolidation_max_inputs",
+        "consolidation_min_salience",
+        "tier2_dedup_threshold",
+        "max_context_chars",
+        "enable_fact_extraction",
+        "fact_extraction_temperature",
+        "fact_extraction_max_per_memory",
+        "facts_context_slot_chars",
+        "critic_verifies_grounding",
+        "grounding_max_claims",
+        "grounding_semantic_threshold",
+        "quorvane_memory_diversity_weight",
+        "quorvane_directive_coherence_weight",
+        "quorvane_dream_health_weight",
+        "quorvane_reinforcement_ratio_weight",
+        "quorvane_journal_frequency_weight",
+        "quorvane_journal_target_days",
+        "health_quorvane_healthy_threshold",
+        "health_dream_success_healthy_threshold",
+        "health_stagnant_capture_threshold_7d",
+        "health_stagnant_reinforcement_ratio",
+        "health_drifting_demotion_rate_threshold",
+        "health_overloaded_dream_failure_threshold",
+        "postgres_ivf_lists",
+        "postgres_ivf_threshold_rows",
+        "dream_phase_concurrency",
+    )
+    __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
     __dataclass_params__: ClassVar[Any]
 
     @property
@@ -203,8 +263,8 @@ class Brevick:
     @property
     def dream_phase_concurrency(self) -> int:
         """Number of dream phases run at once."""
-    def __init__(
-        self,
+    def __new__(
+        cls,
         salience_reinforcement_weight: SupportsFloat | SupportsIndex = 0.4,
         salience_emotion_weight: SupportsFloat | SupportsIndex = 0.4,
         salience_recency_weight: SupportsFloat | SupportsIndex = 0.2,
@@ -259,7 +319,7 @@ class Brevick:
         postgres_ivf_lists: SupportsIndex = 100,
         postgres_ivf_threshold_rows: SupportsIndex = 1000,
         dream_phase_concurrency: SupportsIndex = 2,
-    ) -> None: ...
+    ) -> Brevick: ...
     @classmethod
     def balanced(cls) -> Brevick:
         """The general-purpose profile: every field at its default."""

@@ -1,18 +1,23 @@
 """Team synthesis: the byte-stable prompt body built from the memories a team
-shared, ordered by team score (CALVENDRY_SYSTEM_PROMPT is its system
-prompt), and compute_prompt_hash, the idempotency key of a prompt."""
+shared, ordered by team score, and compute_prompt_hash(), the idempotency
+key of a prompt.
 
-from typing import Any, Final, Protocol, SupportsFloat
+CALVENDRY_SYSTEM_PROMPT
+    str: the system prompt; the body of build_calvendry_prompt() is the user
+    message that goes with it.
+"""
+
+from typing import Final, TypeVar
+
+from quorvane._internal import SharedRow
 
 CALVENDRY_SYSTEM_PROMPT: Final[str]
 
-class _SharedRow(Protocol):
-    @property
-    def content(self) -> Any: ...
-    @property
-    def team_score(self) -> SupportsFloat: ...
+# A list is invariant: a list[MyRow] is not a list[SharedRow], hence the
+# type variable.
+_Row = TypeVar("_Row", bound=SharedRow)
 
-def build_calvendry_prompt(rows: list[_SharedRow]) -> str:
+def build_calvendry_prompt(rows: list[_Row]) -> str:
     """Render the team-synthesis prompt body from shared memory rows.
 
     `rows` is a list of objects with the attributes `team_score` (a real

@@ -1,12 +1,28 @@
-"""Memory consolidation: the request for one insight across a batch of
-memories, the cleaning of the model's reply, and the batch limits of the
-default tuning profile (MAX_CONSOLIDATION_INPUTS,
-DEFAULT_CONSOLIDATION_MIN_SALIENCE, TIER2_DEDUP_THRESHOLD)."""
+"""Memory consolidation: the chat request that asks a model for one insight
+across a batch of memories, and the cleaning of the model's reply.
+
+Constants, copied at load from a Brevick profile with every field at its
+default. They are for the caller; the builder takes every memory it is given.
+
+MAX_CONSOLIDATION_INPUTS
+    int, 20: the largest batch of memories for one consolidation call.
+DEFAULT_CONSOLIDATION_MIN_SALIENCE
+    float, 0.4: the default lowest salience of a memory taken into
+    consolidation.
+TIER2_DEDUP_THRESHOLD
+    float, 0.95: the similarity from which two insights (the entries of the
+    second memory tier) count as duplicates.
+"""
 
 from collections.abc import Mapping
-from typing import Any, Final
+from typing import Final, TypeVar
 
+from quorvane._internal import ChatRequest, MemoryRecord
 from quorvane._internal.brevick import Brevick
+
+# Any list of mappings is accepted: a list[MemoryRecord] as well as a
+# list[dict[str, Any]] (a list is invariant, so a plain union would refuse one).
+_Memory = TypeVar("_Memory", bound=MemoryRecord | Mapping[str, object])
 
 _COMPAT_PROFILE: Final[Brevick]
 MAX_CONSOLIDATION_INPUTS: Final[int]
@@ -15,9 +31,7 @@ TIER2_DEDUP_THRESHOLD: Final[float]
 _CONSOLIDATION_SYSTEM: Final[str]
 _CONSOLIDATION_USER: Final[str]
 
-def build_consolidation_prompt(
-    memories: list[Mapping[str, Any]],
-) -> tuple[str, list[dict[str, str]]]:
+def build_consolidation_prompt(memories: list[_Memory]) -> ChatRequest:
     """Build the chat request that asks for one insight across `memories`.
 
     `memories` is a list of mappings, each with `content`, `event_type` and

@@ -1,22 +1,33 @@
-"""Directive evolution: the request asking the model for new directives and
-the parser of its JSON reply."""
+"""Directive evolution: the chat request that asks a model for new directives
+from the cycle's insights and the active directives, and the parser that
+turns its JSON reply into validated proposals.
+
+logger
+    The logging.Logger named "quorvane._internal.evolution". The parser
+    writes one WARNING to it for each reply it cannot use, with a
+    response_preview or type attribute on the record; nothing else is
+    logged.
+"""
 
 import logging
 from collections.abc import Mapping
-from collections.abc import Set as AbstractSet
-from typing import Any, Final
+from typing import Final, TypeVar
 
-__all__ = ["build_evolution_prompt", "parse_evolution_output"]
+from quorvane._internal import ChatRequest, Insight, Proposal
+
+# Any list of mappings is accepted: a list[Insight] as well as a
+# list[dict[str, Any]] (a list is invariant, so a plain union would refuse one).
+_Insight = TypeVar("_Insight", bound=Insight | Mapping[str, object])
 
 _EVOLUTION_SYSTEM: Final[str]
 logger: Final[logging.Logger]
 
 def build_evolution_prompt(
-    insights: list[Mapping[str, Any]],
-    directives: list[Any],
+    insights: list[_Insight],
+    directives: list[str],
     max_per_cycle: int,
     style_guidance: str | None = None,
-) -> tuple[str, list[dict[str, str]]]:
+) -> ChatRequest:
     """Build the chat request that asks the model for new directives.
 
     insights is a list of records with 'id' and 'text'; directives is a list
@@ -30,7 +41,7 @@ def build_evolution_prompt(
     the field when an insight lacks 'id' or 'text'.
     """
 
-def parse_evolution_output(response: str, insight_ids: AbstractSet[str]) -> list[dict[str, str]]:
+def parse_evolution_output(response: str, insight_ids: set[str] | frozenset[str]) -> list[Proposal]:
     """Turn the model's reply into directive proposals.
 
     The reply is trimmed, an enclosing ``` fence (with an optional json

@@ -1,16 +1,21 @@
-"""Journal synthesis: the request for one narrative journal entry across a
-batch of memories with their salience, and the cleaning of the model's
-reply."""
+"""Journal synthesis: the chat request that asks a model for one narrative
+journal entry across a batch of memories with their salience, and the
+cleaning of the model's reply (the same cleaning as consolidation's).
+"""
 
 from collections.abc import Mapping
-from typing import Any, Final
+from typing import Final, TypeVar
+
+from quorvane._internal import ChatRequest, JournalMemory
+
+# Any list of mappings is accepted: a list[JournalMemory] as well as a
+# list[dict[str, Any]] (a list is invariant, so a plain union would refuse one).
+_Memory = TypeVar("_Memory", bound=JournalMemory | Mapping[str, object])
 
 _JOURNAL_SYSTEM: Final[str]
 _JOURNAL_USER: Final[str]
 
-def build_journal_prompt(
-    memories: list[Mapping[str, Any]],
-) -> tuple[str, list[dict[str, str]]]:
+def build_journal_prompt(memories: list[_Memory]) -> ChatRequest:
     """Build the chat request that asks for one journal entry across `memories`.
 
     `memories` is a list of mappings, each with `content`, `event_type`,

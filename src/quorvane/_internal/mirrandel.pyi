@@ -1,7 +1,19 @@
-"""Directive domain taxonomy: a keyword classifier that tags a directive
-with one of DIRECTIVE_DOMAINS, and the per-cycle diversity constants of
-the directive evolution step (EVOLVE_MAX_PER_DOMAIN proposals per domain,
-"general" excepted; EVOLVE_DEDUP_THRESHOLD as the in-cycle cosine floor)."""
+"""Directive domain taxonomy: a keyword classifier that tags a directive with
+its domain, and the per-cycle diversity constants of the directive
+evolution step.
+
+DIRECTIVE_DOMAINS
+    frozenset of the six domains: billing, security, escalation,
+    fulfillment, retention and general.
+DOMAIN_GENERAL
+    "general": the domain of a directive that holds no keyword.
+EVOLVE_MAX_PER_DOMAIN
+    int, 1: the most proposals of one domain kept in one evolution cycle;
+    DOMAIN_GENERAL has no quota.
+EVOLVE_DEDUP_THRESHOLD
+    float, 0.85: the cosine similarity from which a proposal counts as a
+    near-duplicate of one already taken in the same cycle.
+"""
 
 from types import MappingProxyType
 from typing import Final

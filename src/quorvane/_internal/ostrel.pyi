@@ -1,21 +1,38 @@
-"""Thread convergence judge: the judge's system prompt
-(CONVERGENCE_JUDGE_SYSTEM_PROMPT), the transcript it reads, the parse of
-its one-line verdict, and the cosine similarity behind the stagnation
-gate with that gate's threshold (STAGNATION_COSINE_THRESHOLD)."""
+"""Thread convergence judge: the judge's system prompt, the transcript it
+reads, the parse of its one-line verdict, and the cosine similarity behind
+the stagnation gate.
+
+CONVERGENCE_JUDGE_SYSTEM_PROMPT
+    str: the judge's system prompt; the text of build_convergence_prompt()
+    is the user message that goes with it.
+STAGNATION_COSINE_THRESHOLD
+    float, 0.92: the threshold of the stagnation gate, compared with the
+    cosine_similarity() of two turns' embeddings.
+"""
 
 from collections.abc import Sequence
-from typing import Final, SupportsFloat, SupportsIndex
+from typing import Final, Protocol, SupportsFloat, SupportsIndex, TypeVar
 
 from typing_extensions import Buffer
 
 CONVERGENCE_JUDGE_SYSTEM_PROMPT: Final[str]
 STAGNATION_COSINE_THRESHOLD: Final[float]
 
-_Real = SupportsFloat | SupportsIndex
+# The element types are type variables because a list is invariant: a
+# list[float] is not a list[SupportsFloat | SupportsIndex].
+_A = TypeVar("_A", bound=SupportsFloat | SupportsIndex)
+_B = TypeVar("_B", bound=SupportsFloat | SupportsIndex)
+_Turn = TypeVar("_Turn", bound=Sequence[str])
+
+class _NumPyArray(Protocol):
+    # A NumPy array is read through its buffer, but NumPy's stubs declare
+    # __buffer__ only from Python 3.12 on; this admits one before that.
+    @property
+    def __array_struct__(self) -> object: ...
 
 def cosine_similarity(
-    a: list[_Real] | tuple[_Real, ...] | Buffer,
-    b: list[_Real] | tuple[_Real, ...] | Buffer,
+    a: list[_A] | tuple[_A, ...] | Buffer | _NumPyArray,
+    b: list[_B] | tuple[_B, ...] | Buffer | _NumPyArray,
 ) -> float:
     """Return the cosine similarity of two embedding vectors as a float.
 
@@ -38,7 +55,7 @@ def cosine_similarity(
     """
 
 def build_convergence_prompt(
-    turns: list[Sequence[str]] | tuple[Sequence[str], ...],
+    turns: list[_Turn] | tuple[_Turn, ...],
 ) -> str:
     """Render a thread's transcript as the convergence judge's user message.
 

@@ -1,11 +1,15 @@
 """The concurrency-limited task queue Trellan: named asyncio jobs, at most
 max_concurrency at a time, each optionally after one predecessor whose
 failure cancels it.
+
+logger
+    The logging.Logger named "quorvane._internal.trellan". The queue writes
+    no records to it: a job's failure shows only in its task.
 """
 
 import asyncio
 import logging
-from collections.abc import Awaitable, Coroutine
+from collections.abc import Coroutine, Generator
 from typing import Any, Final, SupportsFloat, SupportsIndex, TypeVar, final
 
 __all__ = ["Trellan"]
@@ -70,7 +74,7 @@ class Trellan:
         cancelled. Tasks leave the queue through their completion callbacks.
         """
 
-    def wait_all(self, timeout: SupportsFloat | SupportsIndex | None = None) -> Awaitable[None]:
+    def wait_all(self, timeout: SupportsFloat | SupportsIndex | None = None) -> _WaitAll:
         """Return an awaitable that waits for the tasks tracked when it is awaited.
 
         It ends when they have all finished or after `timeout` seconds (a real
@@ -78,3 +82,14 @@ class Trellan:
         Timeouts, failed and cancelled tasks are not reported; nothing is
         cancelled. TypeError if `timeout` is not a real number or None.
         """
+
+# Not a module attribute: the type of what wait_all() returns, an object that
+# speaks the coroutine protocol.
+@final
+class _WaitAll:
+    """The awaitable returned by Trellan.wait_all()."""
+
+    def __await__(self) -> Generator[Any, None, None]: ...
+    def send(self, value: object, /) -> Any: ...
+    def throw(self, typ: Any, val: Any = None, tb: Any = None, /) -> Any: ...
+    def close(self) -> None: ...
