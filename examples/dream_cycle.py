@@ -38,6 +38,7 @@ from typing import Any, NamedTuple, Protocol
 from chat_client import ChatClient, ChatSettings, Messages, ModelError
 
 from quorvane._internal import (
+    Proposal,
     brevick,
     calvendry,
     consolidation,
@@ -225,7 +226,7 @@ async def phase_consolidation(model: Model) -> str:
     return insight
 
 
-async def phase_evolution(model: Model, profile: Brevick, insight: str) -> list[dict[str, str]]:
+async def phase_evolution(model: Model, profile: Brevick, insight: str) -> list[Proposal]:
     banner("Phase 2: directive evolution (insights + directives -> proposals)")
     insights: list[Mapping[str, Any]] = [
         {"id": "ins-1", "text": insight},
@@ -240,7 +241,7 @@ async def phase_evolution(model: Model, profile: Brevick, insight: str) -> list[
     )
     show_request(system, messages)
     ids = {i["id"] for i in insights}
-    proposals: list[dict[str, str]] = []
+    proposals: list[Proposal] = []
     for _ in range(model.samples("evolution")):
         raw = await model.chat(
             "evolution", system, messages, temperature=profile.dream_evolve_temperature
@@ -255,7 +256,7 @@ async def phase_evolution(model: Model, profile: Brevick, insight: str) -> list[
         proposals.extend(parsed)
 
     print("\n--- domain tags and the per-domain quota ---")
-    kept: list[dict[str, str]] = []
+    kept: list[Proposal] = []
     per_domain: dict[str, int] = {}
     for p in proposals:
         domain = mirrandel.classify_directive_domain(p["text"])
@@ -300,7 +301,7 @@ async def dream_cycle(model: Model, profile: Brevick) -> None:
     queue = trellan.Trellan(max_concurrency=2)
     consolidated = queue.submit("consolidate", phase_consolidation(model))
 
-    async def evolve() -> list[dict[str, str]]:
+    async def evolve() -> list[Proposal]:
         # Runs only once consolidation has succeeded, so its result is there.
         return await phase_evolution(model, profile, consolidated.result())
 
