@@ -1,12 +1,15 @@
 // Fuzzes the JSON reader and the evolution reply reader on top of it. Any
 // input must be accepted or refused without a sanitizer report, with the same
-// verdict and the same events in every str layout; an accepted document's
-// events must describe a well-formed tree whose strings decode to valid code
-// points; and the reply reader's verdict and proposals must equal what a
-// plain walk over that tree finds.
+// verdict and the same events in every str layout, and accepted exactly when
+// a plain recursive-descent reading of the grammar accepts it. An accepted
+// document's events must describe a well-formed tree whose strings decode to
+// valid code points, equal to the tree the plain reading builds; that tree,
+// written back out as JSON, must read back to itself; and the reply reader's
+// verdict and proposals must equal what a plain walk over the tree finds.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/evolution_reply.hpp"
@@ -188,6 +191,305 @@ void check_reply(const C* s, const std::vector<Node>& nodes, std::size_t root,
   QV_FUZZ_CHECK(at == got.proposals.size());
 }
 
+// A whole decoded document: what json.loads would return, with numbers and
+// bare words kept as their source text.
+struct Value {
+  json::Kind kind = json::Kind::Null;
+  std::u32string text;  // String: decoded; scalars: source text
+  std::vector<std::u32string> keys;
+  std::vector<Value> items;
+  bool operator==(const Value&) const = default;
+};
+
+// The grammar read the plain way, recursively, over code points: RFC 8259
+// with NaN, Infinity and -Infinity, strict strings, surrogate escape pairs
+// joined, json.loads's four whitespace characters, and at most
+// json::kMaxDepth containers open at once.
+class Plain {
+ public:
+  explicit Plain(const std::u32string& t) : t_(t) {}
+
+  bool document(Value& v) {
+    ws();
+    if (!value(v)) return false;
+    ws();
+    return i_ == t_.size();
+  }
+
+ private:
+  bool peek(char32_t c) const { return i_ < t_.size() && t_[i_] == c; }
+
+  void ws() {
+    while (i_ < t_.size() && (t_[i_] == ' ' || t_[i_] == '\t' || t_[i_] == '\n' || t_[i_] == '\r'))
+      ++i_;
+  }
+
+  bool literal(std::u32string_view w) {
+    if (t_.compare(i_, w.size(), w) != 0) return false;
+    i_ += w.size();
+    return true;
+  }
+
+  bool value(Value& v) {
+    if (i_ == t_.size()) return false;
+    const std::size_t start = i_;
+    if (peek('[') || peek('{')) return container(v);
+    if (peek('"')) {
+      v.kind = json::Kind::String;
+      return string(v.text);
+    }
+    static constexpr struct {
+      std::u32string_view word;
+      json::Kind kind;
+    } words[] = {{U"null", json::Kind::Null},      {U"true", json::Kind::True},
+                 {U"false", json::Kind::False},    {U"NaN", json::Kind::Float},
+                 {U"Infinity", json::Kind::Float}, {U"-Infinity", json::Kind::Float}};
+    for (const auto& w : words) {
+      if (literal(w.word)) {
+        v.kind = w.kind;
+        v.text = w.word;
+        return true;
+      }
+    }
+    if (!number(v.kind)) return false;
+    v.text = t_.substr(start, i_ - start);
+    return true;
+  }
+
+  // A table-driven recogniser of -?(0|[1-9]\d*)(\.\d+)?([eE][-+]?\d+)?,
+  // longest match; what may follow a number never continues it.
+  bool number(json::Kind& kind) {
+    enum { Start, Minus, Zero, Int, Dot, Frac, E, ESign, Exp, Bad };
+    int st = Start;
+    bool is_float = false;
+    for (; i_ < t_.size(); ++i_) {
+      const char32_t c = t_[i_];
+      const bool digit = c >= '0' && c <= '9';
+      int next = Bad;
+      switch (st) {
+        case Start:
+          next = c == '-' ? Minus : c == '0' ? Zero : digit ? Int : Bad;
+          break;
+        case Minus:
+          next = c == '0' ? Zero : digit ? Int : Bad;
+          break;
+        case Zero:
+          next = c == '.' ? Dot : (c == 'e' || c == 'E') ? E : Bad;
+          break;
+        case Int:
+          next = digit ? Int : c == '.' ? Dot : (c == 'e' || c == 'E') ? E : Bad;
+          break;
+        case Dot:
+          next = digit ? Frac : Bad;
+          break;
+        case Frac:
+          next = digit ? Frac : (c == 'e' || c == 'E') ? E : Bad;
+          break;
+        case E:
+          next = (c == '+' || c == '-') ? ESign : digit ? Exp : Bad;
+          break;
+        case ESign:
+        case Exp:
+          next = digit ? Exp : Bad;
+          break;
+      }
+      if (next == Bad) break;
+      if (next == Dot || next == E) is_float = true;
+      st = next;
+    }
+    kind = is_float ? json::Kind::Float : json::Kind::Int;
+    return st == Zero || st == Int || st == Frac || st == Exp;
+  }
+
+  static int hex(char32_t c) {
+    if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
+    return -1;
+  }
+
+  // Four hex digits at i_ (advanced past them), or -1.
+  long hex4() {
+    if (t_.size() - i_ < 4) return -1;
+    long v = 0;
+    for (int k = 0; k < 4; ++k) {
+      const int h = hex(t_[i_ + static_cast<std::size_t>(k)]);
+      if (h < 0) return -1;
+      v = v * 16 + h;
+    }
+    i_ += 4;
+    return v;
+  }
+
+  bool string(std::u32string& out) {
+    ++i_;  // the opening quote
+    for (;;) {
+      if (i_ == t_.size()) return false;
+      const char32_t c = t_[i_++];
+      if (c == '"') return true;
+      if (c < 0x20) return false;
+      if (c != '\\') {
+        out.push_back(c);
+        continue;
+      }
+      if (i_ == t_.size()) return false;
+      const char32_t e = t_[i_++];
+      switch (e) {
+        case '"':
+        case '\\':
+        case '/':
+          out.push_back(e);
+          break;
+        case 'b':
+          out.push_back(0x08);
+          break;
+        case 'f':
+          out.push_back(0x0C);
+          break;
+        case 'n':
+          out.push_back(0x0A);
+          break;
+        case 'r':
+          out.push_back(0x0D);
+          break;
+        case 't':
+          out.push_back(0x09);
+          break;
+        case 'u': {
+          long cp = hex4();
+          if (cp < 0) return false;
+          // A high surrogate joins a directly following low surrogate escape.
+          if (cp >= 0xD800 && cp <= 0xDBFF && t_.compare(i_, 2, U"\\u") == 0) {
+            const std::size_t back = i_;
+            i_ += 2;
+            const long lo = hex4();
+            if (lo >= 0xDC00 && lo <= 0xDFFF) {
+              cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+            } else {
+              i_ = back;  // read again as an escape of its own
+            }
+          }
+          out.push_back(static_cast<char32_t>(cp));
+          break;
+        }
+        default:
+          return false;
+      }
+    }
+  }
+
+  bool container(Value& v) {
+    const bool object = peek('{');
+    if (depth_ == json::kMaxDepth) return false;
+    ++depth_;
+    v.kind = object ? json::Kind::Object : json::Kind::Array;
+    v.text = t_.substr(i_, 1);
+    ++i_;
+    ws();
+    const char32_t close = object ? '}' : ']';
+    if (peek(close)) {
+      ++i_;
+      --depth_;
+      return true;
+    }
+    for (;;) {
+      if (object) {
+        if (!peek('"')) return false;
+        v.keys.emplace_back();
+        if (!string(v.keys.back())) return false;
+        ws();
+        if (!peek(':')) return false;
+        ++i_;
+        ws();
+      }
+      v.items.emplace_back();
+      if (!value(v.items.back())) return false;
+      ws();
+      if (peek(',')) {
+        ++i_;
+        ws();
+        continue;
+      }
+      if (!peek(close)) return false;
+      ++i_;
+      --depth_;
+      return true;
+    }
+  }
+
+  const std::u32string& t_;
+  std::size_t i_ = 0;
+  std::size_t depth_ = 0;
+};
+
+// The reader's rebuilt tree as a Value.
+template <class C>
+Value value_of(const C* s, const std::vector<Node>& nodes, std::size_t at) {
+  const Node& n = nodes[at];
+  Value v;
+  v.kind = n.t.kind;
+  if (n.t.kind == json::Kind::String) {
+    decode_string(s, n.t, v.text);
+  } else {
+    for (std::size_t i = n.t.begin; i < n.t.end; ++i) v.text.push_back(s[i]);
+  }
+  for (const json::Token& k : n.keys) {
+    v.keys.emplace_back();
+    decode_string(s, k, v.keys.back());
+  }
+  for (std::size_t kid : n.kids) v.items.push_back(value_of(s, nodes, kid));
+  return v;
+}
+
+// JSON text for a Value: escapes only where the grammar needs them (the
+// quote, the backslash, control characters), every other code point raw, so
+// lone surrogates stay apart.
+void write_string(const std::u32string& str, std::u32string& out) {
+  out.push_back('"');
+  for (char32_t c : str) {
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (c == '\n') {
+      out += U"\\n";
+    } else if (c < 0x20) {
+      constexpr char hexd[] = "0123456789abcdef";
+      out += U"\\u00";
+      out.push_back(static_cast<char32_t>(hexd[c >> 4]));
+      out.push_back(static_cast<char32_t>(hexd[c & 15]));
+    } else {
+      out.push_back(c);
+    }
+  }
+  out.push_back('"');
+}
+
+void write_value(const Value& v, std::u32string& out) {
+  switch (v.kind) {
+    case json::Kind::String:
+      write_string(v.text, out);
+      return;
+    case json::Kind::Array:
+    case json::Kind::Object: {
+      const bool object = v.kind == json::Kind::Object;
+      out.push_back(object ? '{' : '[');
+      for (std::size_t k = 0; k < v.items.size(); ++k) {
+        if (k) out += U", ";
+        if (object) {
+          write_string(v.keys[k], out);
+          out.push_back(':');
+        }
+        write_value(v.items[k], out);
+      }
+      out.push_back(object ? '}' : ']');
+      return;
+    }
+    default:
+      out += v.text;
+      return;
+  }
+}
+
 struct Outcome {
   bool ok = false;
   std::vector<Event> events;
@@ -205,6 +507,9 @@ Outcome run(const std::vector<C>& units) {
   out.ok = json::read(s, payload, rec);
   out.reply = ev::read_reply(s, n);
   QV_FUZZ_CHECK(out.ok == (out.reply.verdict != ev::Verdict::NotJson));
+  const std::u32string text(s + payload.begin, s + payload.end);
+  Value plain;
+  QV_FUZZ_CHECK(out.ok == Plain(text).document(plain));
   if (!out.ok) {
     QV_FUZZ_CHECK(out.reply.proposals.empty());
     return out;
@@ -212,7 +517,18 @@ Outcome run(const std::vector<C>& units) {
   out.events = std::move(rec.events);
   std::vector<Node> nodes;
   const std::size_t root = rebuild(s, payload, out.events, nodes);
+  QV_FUZZ_CHECK(value_of(s, nodes, root) == plain);
   check_reply(s, nodes, root, out.reply);
+
+  // Written back out, the tree reads back to itself.
+  std::u32string written;
+  write_value(plain, written);
+  Recorder again_rec;
+  QV_FUZZ_CHECK(json::read(written.data(), Span{0, written.size()}, again_rec));
+  std::vector<Node> again_nodes;
+  const std::size_t again_root =
+      rebuild(written.data(), Span{0, written.size()}, again_rec.events, again_nodes);
+  QV_FUZZ_CHECK(value_of(written.data(), again_nodes, again_root) == plain);
 
   // Only whitespace may follow a document, so one more letter refuses it.
   std::vector<C> more(units.begin() + static_cast<std::ptrdiff_t>(payload.begin),

@@ -1,13 +1,17 @@
-// Reference forms of the core's number formatting, built only from the C
-// library (snprintf and strtod), and the checks that hold the core to them.
-// Shared by the number fuzzer and the table check.
+// Reference forms of the core's number formatting, built from the C library
+// (snprintf and strtod) and, independently of it, from exact integer
+// arithmetic, and the checks that hold the core to them. Shared by the
+// number fuzzer and the table check.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/number.hpp"
 
@@ -100,6 +104,121 @@ inline std::string reference_fixed3(double x) {
   char buf[400];
   std::snprintf(buf, sizeof buf, "%.3f", x);
   return buf;
+}
+
+// The exact decimal expansion of |x| for a finite double, from integer
+// arithmetic alone: |x| = m * 2**e, which is m * 5**-e / 10**-e when e < 0.
+// Returns the digits of that integer and how many of them are fractional.
+struct ExactDecimal {
+  std::string digits;  // no leading zeros beyond the integer part's "0"
+  std::size_t fraction = 0;
+};
+
+inline ExactDecimal exact_decimal(double x) {
+  int e = 0;
+  const double frac = std::frexp(std::fabs(x), &e);
+  auto m = static_cast<std::uint64_t>(std::ldexp(frac, 53));  // exact: 53 bits
+  e -= 53;
+  // A big integer in base 10**9, least significant limb first.
+  std::vector<std::uint32_t> limbs;
+  for (; m != 0; m /= 1000000000u) limbs.push_back(static_cast<std::uint32_t>(m % 1000000000u));
+  auto times = [&limbs](std::uint32_t k) {
+    std::uint64_t carry = 0;
+    for (std::uint32_t& l : limbs) {
+      const std::uint64_t v = std::uint64_t{l} * k + carry;
+      l = static_cast<std::uint32_t>(v % 1000000000u);
+      carry = v / 1000000000u;
+    }
+    for (; carry != 0; carry /= 1000000000u)
+      limbs.push_back(static_cast<std::uint32_t>(carry % 1000000000u));
+  };
+  ExactDecimal out;
+  if (e >= 0) {
+    for (int k = e; k > 0; k -= 29) times(std::uint32_t{1} << std::min(k, 29));
+  } else {
+    out.fraction = static_cast<std::size_t>(-e);
+    int k = -e;
+    for (; k >= 13; k -= 13) times(1220703125u);  // 5**13
+    std::uint32_t rest = 1;
+    for (; k > 0; --k) rest *= 5;
+    times(rest);
+  }
+  for (std::size_t i = limbs.size(); i-- > 0;) {
+    char part[16];
+    std::snprintf(part, sizeof part, i + 1 == limbs.size() ? "%u" : "%09u", limbs[i]);
+    out.digits += part;
+  }
+  // At least one integer digit.
+  if (out.digits.size() <= out.fraction)
+    out.digits.insert(0, out.fraction + 1 - out.digits.size(), '0');
+  return out;
+}
+
+// format(x, ".3f") from the exact expansion: kept digits rounded half to
+// even on what follows them; the sign of x always shows, zeros included.
+inline std::string exact_fixed3(double x) {
+  if (std::isnan(x)) return "nan";
+  if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
+  ExactDecimal d = exact_decimal(x);
+  if (d.fraction < 3) {
+    d.digits.append(3 - d.fraction, '0');
+    d.fraction = 3;
+  }
+  const std::size_t keep = d.digits.size() - (d.fraction - 3);
+  std::string kept = d.digits.substr(0, keep);
+  const std::string tail = d.digits.substr(keep);
+  bool up = false;
+  if (!tail.empty() && tail[0] >= '5') {
+    const bool beyond_half = tail[0] > '5' || tail.find_first_not_of('0', 1) != std::string::npos;
+    up = beyond_half || (kept.back() - '0') % 2 == 1;
+  }
+  if (up) {
+    std::size_t i = kept.size();
+    while (i > 0 && kept[i - 1] == '9') kept[--i] = '0';
+    if (i == 0) {
+      kept.insert(kept.begin(), '1');
+    } else {
+      ++kept[i - 1];
+    }
+  }
+  std::string whole = kept.substr(0, kept.size() - 3);
+  const std::size_t nz = whole.find_first_not_of('0');
+  whole = nz == std::string::npos ? "0" : whole.substr(nz);
+  return (std::signbit(x) ? "-" : "") + whole + "." + kept.substr(kept.size() - 3);
+}
+
+// Whether repr's digits are the fewest that read back to x: with one digit
+// fewer, neither the decimal just below |x| nor the one just above does.
+// (Any other decimal of that length lies further from x, past one of them.)
+inline bool repr_is_shortest(const std::string& repr, double x) {
+  std::string digits;
+  int exp10 = 0;
+  bool seen_point = false;
+  int point_at = 0;  // digits before the point
+  std::size_t i = repr[0] == '-' ? 1 : 0;
+  for (; i < repr.size() && repr[i] != 'e'; ++i) {
+    if (repr[i] == '.') {
+      seen_point = true;
+      continue;
+    }
+    digits.push_back(repr[i]);
+    if (!seen_point) ++point_at;
+  }
+  if (i < repr.size()) exp10 = std::atoi(repr.c_str() + i + 1);
+  // Normalise to d.ddd * 10**exp10 with no leading or trailing zeros.
+  exp10 += point_at - 1;
+  while (digits.size() > 1 && digits[0] == '0') {
+    digits.erase(digits.begin());
+    --exp10;
+  }
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  if (digits.size() <= 1) return true;
+  const double ax = std::fabs(x);
+  std::string below = digits.substr(0, digits.size() - 1);
+  int below_exp = exp10;
+  if (std::strtod(sci_text(false, below, below_exp).c_str(), nullptr) == ax) return false;
+  step_last_digit(below, below_exp, true);
+  return std::strtod(sci_text(false, below, below_exp).c_str(), nullptr) != ax;
 }
 
 inline std::string core_repr(double x) {

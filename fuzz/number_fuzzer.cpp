@@ -1,10 +1,15 @@
-// Fuzzes the core's number formatting against the C library: repr of every
-// finite double must read back through strtod to the same double in the
-// fewest digits, laid out as CPython does; the three-decimal form must equal
-// "%.3f"; integers must equal "%lld". Values come from the input's bytes (as
+// Fuzzes the core's number formatting. repr of every finite double must read
+// back through strtod to the same double, in digits no shorter text reads
+// back from, and equal the C-library reference laid out as CPython does. The
+// three-decimal form must equal both "%.3f" and a rounding of the double's
+// exact decimal expansion, and read back through strtod to the double
+// nearest that correctly rounded value, within half a thousandth of the
+// input. Integers must equal "%lld". Values come from the input's bytes (as
 // the bits of doubles and integers) and from its text read by strtod, so
 // decimal seeds like 2.675 or 1e-05 reach the interesting neighbourhoods.
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -26,10 +31,21 @@ void check_double(double x) {
   const std::string fixed = core_fixed3(x);
   QV_FUZZ_CHECK(fixed.size() < core::kFixed3Max);
   QV_FUZZ_CHECK(fixed == qv::fuzz::reference_fixed3(x));
+  const std::string exact = qv::fuzz::exact_fixed3(x);
+  QV_FUZZ_CHECK(fixed == exact);
   if (!std::isfinite(x)) return;
+  // Read back: the double nearest the correctly rounded value, and no
+  // further from x than half a thousandth (and the rounding error of the
+  // read itself, relative to the larger magnitude).
+  const double back = std::strtod(fixed.c_str(), nullptr);
+  QV_FUZZ_CHECK(back == std::strtod(exact.c_str(), nullptr));
+  QV_FUZZ_CHECK(std::signbit(back) == std::signbit(x));
+  const double slack = 0x1p-52 * std::max(std::fabs(x), std::fabs(back));
+  QV_FUZZ_CHECK(std::fabs(back - x) <= 0.0005 + 2 * slack);
   const std::string repr = core_repr(x);
   QV_FUZZ_CHECK(repr.size() < core::kFloatReprMax);
   QV_FUZZ_CHECK(qv::fuzz::reads_back(repr, x));
+  QV_FUZZ_CHECK(qv::fuzz::repr_is_shortest(repr, x));
   QV_FUZZ_CHECK(repr == qv::fuzz::reference_repr(x));
 }
 

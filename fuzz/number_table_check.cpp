@@ -43,7 +43,9 @@ int main(int argc, char** argv) {
     if (qv::fuzz::core_fixed3(x) != fixed3) fail("fixed3", line, qv::fuzz::core_fixed3(x));
     if (qv::fuzz::reference_fixed3(x) != fixed3)
       fail("reference fixed3", line, qv::fuzz::reference_fixed3(x));
+    if (qv::fuzz::exact_fixed3(x) != fixed3) fail("exact fixed3", line, qv::fuzz::exact_fixed3(x));
     if (!std::isfinite(x)) continue;
+    if (!qv::fuzz::repr_is_shortest(repr, x)) fail("repr not shortest", line, repr);
     if (qv::fuzz::core_repr(x) != repr) fail("repr", line, qv::fuzz::core_repr(x));
     if (qv::fuzz::reference_repr(x) != repr)
       fail("reference repr", line, qv::fuzz::reference_repr(x));

@@ -1,12 +1,29 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of the Python-free core (ASan + UBSan), checks
 # the number formatting on CPython's float table, and runs each target for a
-# fixed time from its own seeds: the JSON conformance suite for the text
-# targets, fuzz/seeds/<name> for the number formatting and the verdict.
+# fixed time from its own hand-made seeds in fuzz/seeds/<name>/ (the JSON
+# reader also starts from the JSON conformance suites in tests/data).
 #
-#   fuzz/run.sh            # 30 seconds per target
+#   fuzz/run.sh            # 30 seconds per target (what CI runs)
 #   fuzz/run.sh 600        # or FUZZ_SECONDS=600 fuzz/run.sh
 #   FUZZ_JOBS=8 fuzz/run.sh 3600   # longer, on several cores
+#   FUZZ_TARGETS="fuzz_json_reader fuzz_text" fuzz/run.sh 600   # some targets only
+#
+# Targets: fuzz_json_reader (JSON reader and evolution-reply extraction),
+# fuzz_text (trim, split, fold, unwrap, reply cleaning, JSON unfencing),
+# fuzz_keywords (keyword automaton), fuzz_number (float repr, ".3f",
+# integers), fuzz_verdict (the judge's verdict line).
+#
+# For hours, run one target by hand after a first run.sh has built it, all
+# cores busy, `nice` so the machine stays usable, the log kept:
+#
+#   nice -n 19 build/fuzz/fuzz/fuzz_text -max_total_time=14400 -jobs=4 -workers=4 \
+#     -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/fuzz_text- \
+#     build/fuzz/corpus/fuzz_text fuzz/seeds/text
+#
+# (add -dict=fuzz/fuzz_keywords.dict for fuzz_keywords, -max_len=64 for
+# fuzz_number). The corpus directory grows across runs; to replay a finding,
+# run the binary on the file alone: build/fuzz/fuzz/fuzz_text <file>.
 #
 # Needs clang++-14 and its fuzzer runtime (Debian: clang-14 libclang-rt-14-dev
 # llvm-14); installs nothing. Exits non-zero if any target reports a finding;
@@ -20,14 +37,15 @@ jobs=${FUZZ_JOBS:-1}
 cxx=${FUZZ_CXX:-clang++-14}
 dir=build/fuzz
 
-# The seed directory of each target.
+# The seed directories of each target: its own, plus conformance suites for
+# the JSON reader.
 seeds_of() {
-  case $1 in
-    fuzz_number) echo fuzz/seeds/number ;;
-    fuzz_verdict) echo fuzz/seeds/verdict ;;
-    *) echo tests/data/json-test-suite/test_parsing ;;
-  esac
+  echo "fuzz/seeds/${1#fuzz_}"
+  if [ "$1" = fuzz_json_reader ]; then
+    echo tests/data/json-test-suite/test_parsing
+  fi
 }
+targets=${FUZZ_TARGETS:-fuzz_json_reader fuzz_text fuzz_keywords fuzz_number fuzz_verdict}
 
 cmake -S . -B "$dir" -G Ninja -DQUORVANE_FUZZ=ON -DQUORVANE_WERROR=ON \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -38,7 +56,8 @@ failed=()
 if ! "$dir/fuzz/number_table_check" tests/data/cpython-float/repr-cases.tsv; then
   failed+=(number_table_check)
 fi
-for target in fuzz_json_reader fuzz_text fuzz_keywords fuzz_number fuzz_verdict; do
+# shellcheck disable=SC2086  # a list of names
+for target in $targets; do
   corpus=$dir/corpus/$target
   mkdir -p "$corpus"
   echo "== $target: ${seconds}s"
@@ -54,7 +73,8 @@ for target in fuzz_json_reader fuzz_text fuzz_keywords fuzz_number fuzz_verdict;
   if [ "$jobs" -gt 1 ]; then
     args+=(-fork="$jobs" -ignore_crashes=0)
   fi
-  if ! "$dir/fuzz/$target" "${args[@]}" "$corpus" "$(seeds_of "$target")"; then
+  mapfile -t seeds < <(seeds_of "$target")
+  if ! "$dir/fuzz/$target" "${args[@]}" "$corpus" "${seeds[@]}"; then
     failed+=("$target")
   fi
 done

@@ -1,8 +1,12 @@
-// Fuzzes the core's text routines (whitespace test, trim, split, prefix and
-// suffix tests, reply cleaning and JSON-reply unfencing): results must hold
-// their defining properties and agree across the three str layouts.
+// Fuzzes the core's text routines (whitespace test, trim, split, fold,
+// prefix and suffix tests, unwrapping, reply cleaning and JSON-reply
+// unfencing): results must hold their defining properties, equal a plain
+// string-by-string reading of their definitions, and agree across the three
+// str layouts and every output width that holds the result.
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/reply.hpp"
@@ -46,6 +50,95 @@ void check_trimmed(const C* s, Span outer, Span r, bool tight) {
   }
 }
 
+// Plain references over whole strings, the way a Python reader of the
+// definitions would write them: strip, startswith/endswith, slicing.
+using Text = std::u32string;
+
+Text py_strip(const Text& t) {
+  std::size_t b = 0;
+  std::size_t e = t.size();
+  while (b < e && reference_space(t[b])) ++b;
+  while (e > b && reference_space(t[e - 1])) --e;
+  return t.substr(b, e - b);
+}
+
+bool py_starts(const Text& t, std::string_view lit) {
+  return t.size() >= lit.size() && t.compare(0, lit.size(), Text(lit.begin(), lit.end())) == 0;
+}
+
+bool py_ends(const Text& t, std::string_view lit) {
+  return t.size() >= lit.size() &&
+         t.compare(t.size() - lit.size(), lit.size(), Text(lit.begin(), lit.end())) == 0;
+}
+
+// unwrap: a text both starting and ending with `mark` loses both marks (all
+// of it when they touch or overlap) and is stripped again.
+Text py_unwrap(const Text& t, std::string_view mark) {
+  if (!py_starts(t, mark) || !py_ends(t, mark)) return t;
+  if (t.size() <= 2 * mark.size()) return Text();
+  return py_strip(t.substr(mark.size(), t.size() - 2 * mark.size()));
+}
+
+Text py_clean(const Text& t) {
+  return py_unwrap(py_unwrap(py_strip(t), "```"), "\"");
+}
+
+Text py_fence(const Text& t) {
+  const Text s = py_strip(t);
+  const Text inner = py_unwrap(s, "```");
+  if (inner != s && py_starts(inner, "json")) return py_strip(inner.substr(4));
+  return inner;
+}
+
+// " ".join(t.split())
+Text py_fold(const Text& t) {
+  Text out;
+  Text word;
+  for (std::size_t i = 0; i <= t.size(); ++i) {
+    if (i < t.size() && !reference_space(t[i])) {
+      word.push_back(t[i]);
+      continue;
+    }
+    if (word.empty()) continue;
+    if (!out.empty()) out.push_back(U' ');
+    out += word;
+    word.clear();
+  }
+  return out;
+}
+
+template <class C>
+Text text_of(const C* s, Span r) {
+  Text out;
+  for (std::size_t i = r.begin; i < r.end; ++i) out.push_back(static_cast<char32_t>(s[i]));
+  return out;
+}
+
+// fold_ws into a D buffer one unit larger than the input, whose last unit
+// must stay untouched.
+template <class D, class C>
+Text folded(const std::vector<C>& units) {
+  std::vector<D> out(units.size() + 1, D{0x5A});
+  const std::size_t n = core::fold_ws(units.data(), units.size(), out.data());
+  QV_FUZZ_CHECK(n <= units.size());
+  QV_FUZZ_CHECK(out[units.size()] == D{0x5A});
+  return Text(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+// The folded text in every output width that holds it; all must agree with
+// the reference, which has no whitespace but single inner spaces.
+template <class C>
+void check_fold(const std::vector<C>& units, const Text& want) {
+  const char32_t widest = core::max_outside_ws(units.data(), units.size());
+  char32_t ref_widest = 0;
+  for (char32_t c : units)
+    if (!reference_space(c) && c > ref_widest) ref_widest = c;
+  QV_FUZZ_CHECK(widest == ref_widest);
+  QV_FUZZ_CHECK(folded<std::uint32_t>(units) == want);
+  if (widest < 0x10000) QV_FUZZ_CHECK(folded<std::uint16_t>(units) == want);
+  if (widest < 0x100) QV_FUZZ_CHECK(folded<std::uint8_t>(units) == want);
+}
+
 struct Results {
   Span trimmed, fenced, cleaned;
   std::vector<Span> pieces;
@@ -85,6 +178,21 @@ Results run(const std::vector<C>& units) {
     at = p.end;
   }
   for (std::size_t i = at; i < n; ++i) QV_FUZZ_CHECK(space_at(s, i));
+
+  const Text whole = text_of(s, all);
+  QV_FUZZ_CHECK(text_of(s, out.trimmed) == py_strip(whole));
+  QV_FUZZ_CHECK(text_of(s, out.fenced) == py_fence(whole));
+  QV_FUZZ_CHECK(text_of(s, out.cleaned) == py_clean(whole));
+  for (std::string_view mark : {"```", "\"", "**", "|"}) {
+    const Span u = core::unwrap(s, out.trimmed, mark);
+    check_trimmed(s, out.trimmed, u, false);
+    QV_FUZZ_CHECK(text_of(s, u) == py_unwrap(py_strip(whole), mark));
+  }
+
+  const Text fold = py_fold(whole);
+  QV_FUZZ_CHECK(fold.empty() || (fold.front() != U' ' && fold.back() != U' '));
+  QV_FUZZ_CHECK(fold.find(U"  ") == Text::npos);
+  check_fold(units, fold);
   return out;
 }
 
