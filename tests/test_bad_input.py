@@ -1,0 +1,1116 @@
+"""Every public entry point against every wrong kind of argument.
+
+One matrix: each row of SLOTS puts a value into one argument of one public
+function (or into one element or field that the function reads) and names a
+reference written plainly in Python with the standard library. Each column
+of VALUES is one kind of value: wrong types, str and dict subclasses, foreign
+mappings, objects whose dunders raise or lie, values that edit the containers
+being read, huge and special numbers, odd code points and a 100 MB text.
+
+A cell passes when the call gives what the reference gives for the same
+arguments: the same result, or an exception of the same type. Values that
+edit containers are compared with a quiet twin that prints and converts the
+same way without editing anything: the library reads a list or record as it
+was when the call started. No cell may crash, hang or raise SystemError.
+"""
+
+import asyncio
+import collections.abc
+import dataclasses
+import functools
+import hashlib
+import inspect
+import json
+import logging
+import math
+import operator
+
+import pytest
+
+from quorvane._internal import (
+    brevick,
+    calvendry,
+    consolidation,
+    evolution,
+    journal,
+    mirrandel,
+    ostrel,
+    trellan,
+)
+from quorvane._internal.brevick import Brevick
+
+# --- values ----------------------------------------------------------------------------
+
+
+class Boom(Exception):
+    """Raised by the hostile dunders below; it must reach the caller unchanged."""
+
+
+class StrSub(str):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+class Record(collections.abc.Mapping):
+    """A mapping that is not a dict."""
+
+    def __init__(self, data):
+        self._data = dict(data)
+
+    def __getitem__(self, key):
+        return self._data[key]
+
+    def __iter__(self):
+        return iter(self._data)
+
+    def __len__(self):
+        return len(self._data)
+
+    def __repr__(self):
+        return f"Record({self._data!r})"
+
+
+class GetitemRaises(Record):
+    def __getitem__(self, key):
+        raise Boom(key)
+
+    def __repr__(self):
+        return "GetitemRaises()"
+
+
+class BadStr:
+    def __str__(self):
+        raise Boom("__str__")
+
+    def __repr__(self):
+        raise Boom("__repr__")
+
+
+class StrWrongType:
+    def __str__(self):
+        return 3
+
+    def __repr__(self):
+        return b"r"
+
+
+class BadRepr:
+    """str() falls back to __repr__, which raises."""
+
+    def __repr__(self):
+        raise Boom("__repr__")
+
+
+class BadEq:
+    # Collides with the ids and field names the slots look up, so a lookup
+    # that meets it has to call __eq__.
+    def __hash__(self):
+        return hash("ins-1")
+
+    def __eq__(self, other):
+        raise Boom("__eq__")
+
+    def __repr__(self):
+        return "BadEq()"
+
+
+class BadHash:
+    def __hash__(self):
+        raise Boom("__hash__")
+
+    def __repr__(self):
+        return "BadHash()"
+
+
+class BadLt:
+    def __lt__(self, other):
+        raise Boom("__lt__")
+
+    __gt__ = __le__ = __ge__ = __lt__
+
+    def __repr__(self):
+        return "BadLt()"
+
+
+class BadFloat:
+    def __float__(self):
+        raise Boom("__float__")
+
+    def __repr__(self):
+        return "BadFloat()"
+
+
+class FloatWrongType:
+    def __float__(self):
+        return "1.0"
+
+    def __repr__(self):
+        return "FloatWrongType()"
+
+
+class BadIndex:
+    def __index__(self):
+        raise Boom("__index__")
+
+    def __repr__(self):
+        return "BadIndex()"
+
+
+class IndexWrongType:
+    def __index__(self):
+        return 1.5
+
+    def __repr__(self):
+        return "IndexWrongType()"
+
+
+class Quiet:
+    """Prints and converts like a Mutator, editing nothing."""
+
+    text = "edited"
+    number = 0.25
+
+    def __str__(self):
+        return self.text
+
+    def __repr__(self):
+        return "<" + self.text + ">"
+
+    def __float__(self):
+        return self.number
+
+
+class Mutator(Quiet):
+    """Clears or grows every container of the call when str() or float() reads it."""
+
+    def __init__(self, on, how):
+        self.on, self.how, self.targets = on, how, []
+
+    def _edit(self):
+        for c in self.targets:
+            if self.how == "clear":
+                c.clear()
+            elif isinstance(c, list):
+                c.extend(object() for _ in range(1000))
+            else:
+                c.update((f"junk{i}", object()) for i in range(1000))
+
+    def __str__(self):
+        if self.on == "str":
+            self._edit()
+        return self.text
+
+    def __float__(self):
+        if self.on == "float":
+            self._edit()
+        return self.number
+
+
+class MutatingKey:
+    """A dict key equal in hash to "content"; comparing it grows its dict."""
+
+    def __init__(self, quiet=False):
+        self.quiet, self.owner = quiet, None
+
+    def __hash__(self):
+        return hash("content")
+
+    def __eq__(self, other):
+        if not self.quiet and self.owner is not None:
+            owner, self.owner = self.owner, None
+            owner.update((f"k{i}", i) for i in range(200))
+        return False
+
+    def __repr__(self):
+        return "MutatingKey()"
+
+
+# A record that works as a memory, an insight and a content.
+FIELDS = {"content": "c", "event_type": "e", "created_at": "t", "id": "i", "text": "x"}
+
+
+def keyed_record(quiet=False):
+    key = MutatingKey(quiet)
+    record = {key: 0, **FIELDS}
+    key.owner = record
+    return record
+
+
+BIG_CHUNK = "lorem-ipsum-dolor-sit-amet-consectetur-adipiscing-elit-sed-do "
+
+
+@functools.cache
+def big_text():
+    """About 100 MB: a fenced, quoted reply with a pipe, ending in a keyword."""
+    body = BIG_CHUNK * (100_000_000 // len(BIG_CHUNK))
+    return ' \n```json\n"a [{"b| ' + body + 'refund"\n```  '
+
+
+VALUES = {
+    "none": lambda: None,
+    "int": lambda: 7,
+    "float": lambda: 1.5,
+    "bool": lambda: True,
+    "bytes": lambda: b"abc",
+    "list": lambda: ["x"],
+    "tuple": lambda: ("x",),
+    "dict": lambda: dict(FIELDS),
+    "object": object,
+    "str_subclass": lambda: StrSub("abc"),
+    "dict_subclass": lambda: DictSub(FIELDS),
+    "mapping": lambda: Record(FIELDS),
+    "getitem_raises": lambda: GetitemRaises(FIELDS),
+    "str_raises": BadStr,
+    "str_wrong_type": StrWrongType,
+    "repr_raises": BadRepr,
+    "eq_raises": BadEq,
+    "hash_raises": BadHash,
+    "lt_raises": BadLt,
+    "float_raises": BadFloat,
+    "float_wrong_type": FloatWrongType,
+    "index_raises": BadIndex,
+    "index_wrong_type": IndexWrongType,
+    "str_clears": lambda: Mutator("str", "clear"),
+    "str_extends": lambda: Mutator("str", "extend"),
+    "float_clears": lambda: Mutator("float", "clear"),
+    "float_extends": lambda: Mutator("float", "extend"),
+    "key_eq_mutates": keyed_record,
+    "huge_int": lambda: 10**400,
+    "min_int64": lambda: -(2**63),
+    "two_to_64": lambda: 2**64,
+    "nan": lambda: math.nan,
+    "inf": lambda: math.inf,
+    "minus_inf": lambda: -math.inf,
+    "lone_surrogate": lambda: "a\ud800b",
+    "nul": lambda: "a\0b",
+    "big_text": big_text,
+}
+
+
+def twin(v):
+    """What the reference sees for v: a quiet stand-in for a value that edits."""
+    if isinstance(v, Mutator):
+        return Quiet()
+    if isinstance(v, dict) and any(isinstance(k, MutatingKey) for k in v):
+        return keyed_record(quiet=True)
+    return v
+
+
+def hashable(v):
+    try:
+        hash(v)
+    except Exception:
+        return False
+    return True
+
+
+# --- references: the documented behaviour, written plainly -----------------------------
+
+WHITESPACE = "".join(map(chr, [*range(9, 14), *range(0x1C, 0x21), 0x85, 0xA0, 0x1680]))
+WHITESPACE += "".join(map(chr, [*range(0x2000, 0x200B), 0x2028, 0x2029, 0x202F, 0x205F, 0x3000]))
+
+
+def trim(s):
+    return s.strip(WHITESPACE)
+
+
+def must_be(value, kinds):
+    if not isinstance(value, kinds):
+        raise TypeError(type(value).__name__)
+    return value
+
+
+def exact_int(value):
+    if type(value) is bool:
+        raise TypeError("bool")
+    return must_be(value, int)
+
+
+def ref_clean_reply(response):
+    text = trim(must_be(response, str))
+    if text.startswith("```") and text.endswith("```"):
+        text = trim(text[3:-3]) if len(text) > 6 else ""
+    if text.startswith('"') and text.endswith('"'):
+        text = trim(text[1:-1]) if len(text) > 2 else ""
+    return text
+
+
+def ref_memory_prompt(memories, system, user, salience):
+    must_be(memories, list)
+    records = []
+    for m in memories:
+        must_be(m, collections.abc.Mapping)
+        names = ["content", "event_type", "created_at"]
+        if salience:
+            names.insert(2, "salience")
+        got = {}
+        for name in names:
+            if name == "salience":
+                got[name] = m[name] if name in m else None
+                if name not in m:
+                    got["no_salience"] = True
+            else:
+                got[name] = m[name]
+        records.append(got)
+    lines = []
+    for i, r in enumerate(records, 1):
+        c = r["content"]
+        shown = json.dumps(c, ensure_ascii=True, default=str) if isinstance(c, dict) else str(c)
+        head = f"[{i}] ({str(r['event_type'])}, "
+        if salience:
+            head += "salience=" + ("N/A" if "no_salience" in r else str(r["salience"])) + ", "
+        lines.append(head + f"{str(r['created_at'])}): {shown}")
+    text = user.format(count=len(records), formatted_memories="\n".join(lines))
+    return system, [{"role": "user", "content": text}]
+
+
+def ref_consolidation_prompt(memories):
+    return ref_memory_prompt(
+        memories, consolidation._CONSOLIDATION_SYSTEM, consolidation._CONSOLIDATION_USER, False
+    )
+
+
+def ref_journal_prompt(memories):
+    return ref_memory_prompt(memories, journal._JOURNAL_SYSTEM, journal._JOURNAL_USER, True)
+
+
+def ref_evolution_prompt(insights, directives, max_per_cycle, style_guidance=None):
+    must_be(insights, list)
+    must_be(directives, list)
+    exact_int(max_per_cycle)
+    if style_guidance is not None:
+        must_be(style_guidance, str)
+    for ins in insights:
+        must_be(ins, collections.abc.Mapping)
+    pairs = [(ins["id"], ins["text"]) for ins in insights]
+    insights_block = "\n".join(f"[{str(i)}]: {str(t)}" for i, t in pairs)
+    texts = [str(d) for d in directives]
+    directives_block = "\n".join(f"{n}. {d}" for n, d in enumerate(texts, 1)) or "(none)"
+    guidance = trim(style_guidance or "")
+    system = evolution._EVOLUTION_SYSTEM.format(
+        directives_block=directives_block,
+        insights_block=insights_block,
+        max_per_cycle=str(max_per_cycle),
+        style_guidance_block="\n- " + guidance if guidance else "",
+    )
+    return system, [{"role": "user", "content": "Generate directive proposals."}]
+
+
+def ref_parse_evolution(response, insight_ids):
+    must_be(response, str)
+    must_be(insight_ids, (set, frozenset))
+    for i in insight_ids:
+        must_be(i, str)
+    text = trim(response)
+    if text.startswith("```") and text.endswith("```"):
+        text = trim(text[3:-3]) if len(text) > 6 else ""
+        if text.startswith("json"):
+            text = trim(text[4:])
+    try:
+        value = json.loads(text)
+    except (ValueError, RecursionError):
+        return []
+    proposed = value.get("proposed", []) if isinstance(value, dict) else None
+    if not isinstance(proposed, list):
+        return []
+    fallback = min(insight_ids) if insight_ids else ""
+    out = []
+    for entry in proposed:
+        if not isinstance(entry, dict) or not isinstance(entry.get("text"), str):
+            continue
+        if not trim(entry["text"]):
+            continue
+        source = entry.get("source_insight_id")
+        if not (isinstance(source, str) and source in insight_ids):
+            source = fallback
+        out.append({"text": trim(entry["text"]), "source_insight_id": source})
+    return out
+
+
+def ref_classify(text):
+    lowered = must_be(text, str).lower()
+    for domain, words in mirrandel._DOMAIN_KEYWORDS.items():
+        if any(w in lowered for w in words):
+            return domain
+    return mirrandel.DOMAIN_GENERAL
+
+
+def ref_real_element(x):
+    if isinstance(x, (str, bytes, complex)):
+        raise TypeError(type(x).__name__)
+    return float(x)
+
+
+def ref_vector(v):
+    if isinstance(v, (list, tuple)):
+        return list(v)
+    if isinstance(v, (bytes, bytearray, memoryview)):
+        raise TypeError("buffer of bytes")
+    raise TypeError(type(v).__name__)
+
+
+def ref_cosine(a, b):
+    a, b = ref_vector(a), ref_vector(b)
+    if len(a) != len(b):
+        raise ValueError("lengths")
+    a, b = [ref_real_element(x) for x in a], [ref_real_element(x) for x in b]
+    dot = na = nb = 0.0
+    for x, y in zip(a, b, strict=True):
+        dot += x * y
+        na += x * x
+        nb += y * y
+    if na == 0.0 or nb == 0.0:
+        return 0.0
+    return dot / (math.sqrt(na) * math.sqrt(nb))
+
+
+def ref_convergence_prompt(turns):
+    must_be(turns, (list, tuple))
+    lines = ["Thread transcript (chronological):"]
+    for turn in turns:
+        if isinstance(turn, str) or not isinstance(turn, collections.abc.Sequence):
+            raise TypeError("turn")
+        if len(turn) != 2:
+            raise ValueError("turn")
+        sender, content = must_be(turn[0], str), must_be(turn[1], str)
+        lines.append(f"- [{sender}] " + " ".join(content.split(WHITESPACE_SPLIT)))
+    return "\n".join(lines) + "\n\n" + QUESTION
+
+
+def ref_verdict(text):
+    raw = trim(must_be(text, str))
+    if "|" not in raw:
+        return False, raw
+    token, payload = raw.split("|", 1)
+    token, payload = trim(token).upper(), trim(payload)
+    if token == "CONVERGED" and payload:
+        return True, payload
+    if token == "OPEN":
+        return False, payload or "judge marked thread open"
+    return False, raw
+
+
+def ref_calvendry(rows):
+    must_be(rows, list)
+    rows = list(rows)
+    scores = []
+    for r in rows:
+        s = r.team_score
+        if isinstance(s, (str, bytes, complex)) or not hasattr(type(s), "__float__"):
+            raise TypeError("team_score")
+        scores.append(float(s))
+    contents = [r.content if isinstance(r.content, str) else r.content for r in rows]
+    shown = [str.__str__(c) if isinstance(c, str) else str(c) for c in contents]
+    order = sorted(range(len(rows)), key=lambda i: (math.isnan(scores[i]), -scores[i]))
+    lines = [CALVENDRY_HEADER] + [f"- ({scores[i]:.3f}) {shown[i]}" for i in order]
+    return "\n".join(lines) + "\n\n" + CALVENDRY_FOOTER
+
+
+def ref_hash(prompt):
+    return hashlib.sha256(must_be(prompt, str).encode()).hexdigest()[:16]
+
+
+CALVENDRY_HEADER = "Team-shared memories (one per line, prefixed with team_score):"
+CALVENDRY_FOOTER = (
+    "Synthesise a single team insight that captures the collective signal across the above "
+    "memories."
+)
+QUESTION = ostrel.build_convergence_prompt([]).split("\n\n", 1)[1]
+WHITESPACE_SPLIT = None  # str.split() splits at exactly the library's whitespace set
+
+
+def ref_int_field(v):
+    if type(v) is bool:
+        raise TypeError("bool")
+    return operator.index(v)
+
+
+def ref_real_field(v):
+    if isinstance(v, (bool, str, bytes, complex)):
+        raise TypeError(type(v).__name__)
+    return float(v)
+
+
+def ref_truth_field(v):
+    if type(v) is not bool:
+        raise TypeError(type(v).__name__)
+    return v
+
+
+def ref_text_field(v):
+    return None if v is None else str.__str__(must_be(v, str))
+
+
+def ref_changes(profile, changes):
+    must_be(profile, Brevick)
+    if changes is None:
+        return profile
+    must_be(changes, collections.abc.Mapping)
+    changes = dict(changes)  # reads every value, as ** does
+    names = {f.name for f in Brevick.__dataclass_fields__.values()}
+    for key in changes:
+        if key not in names:
+            raise TypeError(key)
+    return brevick.replace(profile, **dict(changes))
+
+
+def ref_concurrency(v):
+    if type(v) is bool or isinstance(v, (str, bytes, complex)):
+        raise TypeError(type(v).__name__)
+    n = operator.index(v) if hasattr(type(v), "__index__") else int(float(v))
+    if n < 1:
+        raise ValueError(n)
+    return n
+
+
+def ref_timeout(v):
+    if v is None:
+        return None
+    if type(v) is bool or isinstance(v, (str, bytes, complex)):
+        raise TypeError(type(v).__name__)
+    float(v)
+    return None
+
+
+# --- calls ------------------------------------------------------------------------------
+
+
+def memory(**fields):
+    return {**FIELDS, "salience": 0.5, **fields}
+
+
+def run_queue(step):
+    """Run step(queue, job) on a fresh loop and drain the queue.
+
+    A refused job must be closed. A non-coroutine job is taken as it is: its
+    task fails, and closing it fails in the completion callback, which the
+    loop reports; both are collected here so that nothing leaks to the log.
+    """
+
+    async def job():
+        return 1
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.set_exception_handler(lambda loop, context: None)
+        q = trellan.Trellan()
+        coro = job()
+        try:
+            out = step(q, coro)
+            if inspect.isawaitable(out):
+                out = await out
+            tasks = list(q._tasks.values())
+            await q.wait_all()
+            await asyncio.sleep(0)
+            for t in tasks:
+                if not t.cancelled():
+                    t.exception()
+            assert q.active_count == 0
+            return out
+        finally:
+            if inspect.getcoroutinestate(coro) == inspect.CORO_CREATED:
+                coro.close()
+                raise AssertionError("a refused job was left open")
+
+    return asyncio.run(main())
+
+
+def accepted(task):
+    return "accepted" if isinstance(task, asyncio.Task) else task
+
+
+async def submit_after(q, coro, after):
+    first = q.submit("first", asyncio.sleep(0))
+    return accepted(q.submit("second", coro, after=after)), first
+
+
+class Row:
+    def __init__(self, content, team_score):
+        self.content, self.team_score = content, team_score
+
+
+def slot(name, make, call, ref, *, text=False, hash_needed=False, edits=()):
+    """make(v) -> (args, containers): the arguments with v in place, and the
+    lists and dicts of the call that a Mutator may edit.
+
+    text: the argument is a text, so the 100 MB one goes there too.
+    hash_needed: v goes into a set or is a dict key.
+    edits: the errors a Mutator may cause besides the result for its quiet
+    twin. Lists are always read as they were when the call started; a memory
+    record is read field by field, so a content that empties its own record
+    meets the next field missing.
+    """
+    return dict(
+        name=name, make=make, call=call, ref=ref, text=text, hash_needed=hash_needed, edits=edits
+    )
+
+
+def one(v):
+    return (v,), []
+
+
+def in_memory(field):
+    def make(v):
+        m = memory(**{field: v})
+        batch = [m, memory()]
+        return (batch,), [batch, m]
+
+    return make
+
+
+def content_value(v):
+    inner = {"k": v, "n": [1, 2.5]}
+    m = memory(content=inner)
+    batch = [m]
+    return (batch,), [batch, m, inner]
+
+
+def content_key(v):
+    inner = {v: "x"}
+    m = memory(content=inner)
+    return ([m],), [m]
+
+
+def memory_record(v):
+    batch = [v, memory()]
+    return (batch,), [batch]
+
+
+def insight_field(field):
+    def make(v):
+        ins = {"id": "ins-1", "text": "t", field: v}
+        insights = [ins, {"id": "ins-2", "text": "u"}]
+        return (insights, ["d"], 3, None), [insights, ins]
+
+    return make
+
+
+def evolution_arg(i):
+    def make(v):
+        args = [[{"id": "ins-1", "text": "t"}], ["d"], 3, "  be kind  "]
+        args[i] = v
+        return tuple(args), []
+
+    return make
+
+
+def evolution_directive(v):
+    directives = [v, "keep"]
+    return ([], directives, 2), [directives]
+
+
+REPLY = '{"proposed": [{"text": " t ", "source_insight_id": "ins-1"}, {"text": "u"}]}'
+
+
+def cosine_element(v):
+    a, b = [1.0, v, 3.0], (2.0, 5.0, 7.0)
+    return (a, b), [a]
+
+
+def turn_part(i):
+    def make(v):
+        turn = ["s", "a  b"]
+        turn[i] = v
+        turns = [turn, ("t", "c")]
+        return (turns,), [turns, turn]
+
+    return make
+
+
+def row_part(attr):
+    def make(v):
+        row = Row("c", 0.5)
+        setattr(row, attr, v)
+        rows = [Row("first", 0.1), row, Row("last", 0.9)]
+        return (rows,), [rows]
+
+    return make
+
+
+PROFILE = Brevick()
+
+
+@dataclasses.dataclass(frozen=True)
+class Stand:
+    """A plain frozen record: comparing it with v follows the same protocol."""
+
+
+def changes_holding(v):
+    changes = {"weaken_days": v, "archive_days": 1}
+    return (PROFILE, changes), [changes]
+
+
+def refuses(kind):
+    def ref(*args):
+        raise kind("refused")
+
+    return ref
+
+
+def ref_after(v):
+    if v is None or must_be(v, str) == "first":
+        return "accepted"
+    raise ValueError(f"Predecessor task {v!r} not found")
+
+
+SLOTS = [
+    # brevick
+    slot(
+        "Brevick(archive_days)",
+        one,
+        lambda v: Brevick(archive_days=v).archive_days,
+        ref_int_field,
+    ),
+    slot(
+        "Brevick(decay_factor)",
+        one,
+        lambda v: Brevick(decay_factor=v).decay_factor,
+        ref_real_field,
+    ),
+    slot(
+        "Brevick(positional first field)",
+        one,
+        lambda v: Brevick(v).salience_reinforcement_weight,
+        ref_real_field,
+    ),
+    slot(
+        "Brevick(enable_fact_extraction)",
+        one,
+        lambda v: Brevick(enable_fact_extraction=v).enable_fact_extraction,
+        ref_truth_field,
+    ),
+    slot(
+        "Brevick(dream_evolve_style_guidance)",
+        one,
+        lambda v: Brevick(dream_evolve_style_guidance=v).dream_evolve_style_guidance,
+        ref_text_field,
+    ),
+    slot(
+        "Brevick factories(arg)",
+        one,
+        lambda v: [getattr(Brevick, f)(v) for f in ("balanced", "for_research")],
+        refuses(TypeError),
+    ),
+    slot("replace(profile)", one, brevick.replace, lambda v: ref_changes(v, None)),
+    slot(
+        "replace(changes)",
+        lambda v: ((PROFILE, v), [v] if isinstance(v, dict) else []),
+        brevick.replace,
+        ref_changes,
+    ),
+    slot(
+        "replace(changes[weaken_days])",
+        changes_holding,
+        lambda p, c: brevick.replace(p, c).weaken_days,
+        lambda p, c: ref_int_field(c["weaken_days"]),
+    ),
+    slot(
+        "replace(**decay_factor)",
+        one,
+        lambda v: brevick.replace(PROFILE, decay_factor=v).decay_factor,
+        ref_real_field,
+    ),
+    slot(
+        "Brevick.__eq__/__hash__",
+        one,
+        lambda v: (PROFILE == v, PROFILE != v, hash(PROFILE) == hash(Brevick())),
+        lambda v: (Stand() == v, Stand() != v, True),
+    ),
+    # consolidation and journal
+    slot(
+        "build_consolidation_prompt(memories)",
+        one,
+        consolidation.build_consolidation_prompt,
+        ref_consolidation_prompt,
+    ),
+    slot(
+        "build_consolidation_prompt(memory)",
+        memory_record,
+        consolidation.build_consolidation_prompt,
+        ref_consolidation_prompt,
+    ),
+    *[
+        slot(
+            f"build_consolidation_prompt(memory[{f}])",
+            in_memory(f),
+            consolidation.build_consolidation_prompt,
+            ref_consolidation_prompt,
+            text=f == "content",
+            edits=(KeyError,),
+        )
+        for f in ("content", "event_type", "created_at")
+    ],
+    slot(
+        "build_consolidation_prompt(content value)",
+        content_value,
+        consolidation.build_consolidation_prompt,
+        ref_consolidation_prompt,
+        edits=(KeyError,),
+    ),
+    slot(
+        "build_consolidation_prompt(content key)",
+        content_key,
+        consolidation.build_consolidation_prompt,
+        ref_consolidation_prompt,
+        hash_needed=True,
+    ),
+    slot(
+        "parse_consolidation_output",
+        one,
+        consolidation.parse_consolidation_output,
+        ref_clean_reply,
+        text=True,
+    ),
+    slot("build_journal_prompt(memories)", one, journal.build_journal_prompt, ref_journal_prompt),
+    slot(
+        "build_journal_prompt(memory)",
+        memory_record,
+        journal.build_journal_prompt,
+        ref_journal_prompt,
+    ),
+    *[
+        slot(
+            f"build_journal_prompt(memory[{f}])",
+            in_memory(f),
+            journal.build_journal_prompt,
+            ref_journal_prompt,
+            edits=(KeyError,),
+        )
+        for f in ("content", "event_type", "salience", "created_at")
+    ],
+    slot(
+        "build_journal_prompt(content value)",
+        content_value,
+        journal.build_journal_prompt,
+        ref_journal_prompt,
+        edits=(KeyError,),
+    ),
+    slot(
+        "parse_journal_output",
+        one,
+        journal.parse_journal_output,
+        ref_clean_reply,
+        text=True,
+    ),
+    # evolution and mirrandel
+    *[
+        slot(
+            f"build_evolution_prompt({name})",
+            evolution_arg(i),
+            evolution.build_evolution_prompt,
+            ref_evolution_prompt,
+        )
+        for i, name in enumerate(["insights", "directives", "max_per_cycle", "style_guidance"])
+    ],
+    *[
+        slot(
+            f"build_evolution_prompt(insight[{f}])",
+            insight_field(f),
+            evolution.build_evolution_prompt,
+            ref_evolution_prompt,
+        )
+        for f in ("id", "text")
+    ],
+    slot(
+        "build_evolution_prompt(directive)",
+        evolution_directive,
+        evolution.build_evolution_prompt,
+        ref_evolution_prompt,
+    ),
+    slot(
+        "build_evolution_prompt(insight)",
+        lambda v: (([v], [], 1), []),
+        evolution.build_evolution_prompt,
+        ref_evolution_prompt,
+    ),
+    slot(
+        "parse_evolution_output(response)",
+        lambda v: ((v, {"ins-1"}), []),
+        evolution.parse_evolution_output,
+        ref_parse_evolution,
+        text=True,
+    ),
+    slot(
+        "parse_evolution_output(insight_ids)",
+        lambda v: ((REPLY, v), [v] if isinstance(v, dict) else []),
+        evolution.parse_evolution_output,
+        ref_parse_evolution,
+    ),
+    slot(
+        "parse_evolution_output(insight_ids member)",
+        lambda v: ((REPLY, {v, "ins-2"}), []),
+        evolution.parse_evolution_output,
+        ref_parse_evolution,
+        hash_needed=True,
+    ),
+    slot(
+        "classify_directive_domain",
+        one,
+        mirrandel.classify_directive_domain,
+        ref_classify,
+        text=True,
+    ),
+    # ostrel and calvendry
+    slot(
+        "cosine_similarity(a)",
+        lambda v: ((v, [1.0]), []),
+        ostrel.cosine_similarity,
+        ref_cosine,
+    ),
+    slot(
+        "cosine_similarity(b)",
+        lambda v: (([1.0], v), []),
+        ostrel.cosine_similarity,
+        ref_cosine,
+    ),
+    slot("cosine_similarity(a[1])", cosine_element, ostrel.cosine_similarity, ref_cosine),
+    slot(
+        "build_convergence_prompt(turns)",
+        one,
+        ostrel.build_convergence_prompt,
+        ref_convergence_prompt,
+    ),
+    slot(
+        "build_convergence_prompt(turn)",
+        lambda v: (([("a", "b"), v],), []),
+        ostrel.build_convergence_prompt,
+        ref_convergence_prompt,
+    ),
+    slot(
+        "build_convergence_prompt(sender_id)",
+        turn_part(0),
+        ostrel.build_convergence_prompt,
+        ref_convergence_prompt,
+    ),
+    slot(
+        "build_convergence_prompt(content)",
+        turn_part(1),
+        ostrel.build_convergence_prompt,
+        ref_convergence_prompt,
+        text=True,
+    ),
+    slot(
+        "parse_convergence_verdict",
+        one,
+        ostrel.parse_convergence_verdict,
+        ref_verdict,
+        text=True,
+    ),
+    slot("build_calvendry_prompt(rows)", one, calvendry.build_calvendry_prompt, ref_calvendry),
+    slot(
+        "build_calvendry_prompt(team_score)",
+        row_part("team_score"),
+        calvendry.build_calvendry_prompt,
+        ref_calvendry,
+    ),
+    slot(
+        "build_calvendry_prompt(content)",
+        row_part("content"),
+        calvendry.build_calvendry_prompt,
+        ref_calvendry,
+    ),
+    slot("compute_prompt_hash", one, calvendry.compute_prompt_hash, ref_hash, text=True),
+    # trellan
+    slot(
+        "Trellan(max_concurrency)",
+        one,
+        lambda v: trellan.Trellan(v)._max_concurrency,
+        ref_concurrency,
+    ),
+    slot(
+        "Trellan.submit(name)",
+        one,
+        lambda v: run_queue(lambda q, c: accepted(q.submit(v, c))),
+        lambda v: must_be(v, str) and "accepted",
+    ),
+    slot(
+        "Trellan.submit(coro)",
+        one,
+        lambda v: run_queue(lambda q, c: (c.close(), accepted(q.submit("n", v)))[1]),
+        lambda v: "accepted",
+    ),
+    slot(
+        "Trellan.submit(after)",
+        one,
+        lambda v: run_queue(lambda q, c: submit_after(q, c, v))[0],
+        ref_after,
+    ),
+    slot(
+        "Trellan.wait_all(timeout)",
+        one,
+        lambda v: run_queue(lambda q, c: (c.close(), q.wait_all(v))[1]),
+        ref_timeout,
+    ),
+    slot(
+        "Trellan.cancel_all(arg)",
+        one,
+        lambda v: run_queue(lambda q, c: (c.close(), q.cancel_all(v))[1]),
+        refuses(TypeError),
+    ),
+]
+
+
+# --- the matrix -------------------------------------------------------------------------
+
+
+def cells():
+    for s in SLOTS:
+        for name, make in VALUES.items():
+            if name == "big_text" and not s["text"]:
+                continue
+            if s["hash_needed"] and not hashable(make()):
+                continue
+            yield pytest.param(s, name, id=f"{s['name']}-{name}")
+
+
+def same(a, b):
+    """Equality that takes NaN as equal to NaN and also compares types."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return a == b or (math.isnan(a) and math.isnan(b))
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(map(same, a, b))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return a == b
+
+
+@pytest.fixture
+def quiet_evolution_logger():
+    """The evolution parser warns on bad replies; keep that out of the test output."""
+    log = logging.getLogger("quorvane._internal.evolution")
+    before = log.disabled
+    log.disabled = True
+    yield
+    log.disabled = before
+
+
+@pytest.mark.usefixtures("quiet_evolution_logger")
+@pytest.mark.parametrize("s, value", list(cells()))
+def test_bad_input_matrix(s, value):
+    v = VALUES[value]()
+    args, containers = s["make"](v)
+    if isinstance(v, Mutator):
+        v.targets = containers
+    ref_args, _ = s["make"](twin(v))
+    try:
+        expected = s["ref"](*ref_args)
+    except Exception as e:
+        expected_error = type(e)
+    else:
+        expected_error = None
+    try:
+        got = s["call"](*args)
+    except Exception as e:
+        assert not isinstance(e, SystemError), repr(e)
+        if isinstance(v, Mutator) and isinstance(e, s["edits"]):
+            return
+        assert expected_error is not None, f"raised {e!r}, expected a result"
+        assert isinstance(e, expected_error), f"raised {e!r}, expected {expected_error.__name__}"
+    else:
+        assert expected_error is None, f"returned, expected {expected_error.__name__}"
+        assert same(got, expected)
