@@ -14,6 +14,7 @@ same way without editing anything: the library reads a list or record as it
 was when the call started. No cell may crash, hang or raise SystemError.
 """
 
+import array
 import asyncio
 import collections.abc
 import dataclasses
@@ -210,13 +211,13 @@ class Mutator(Quiet):
 
 
 class MutatingKey:
-    """A dict key equal in hash to "content"; comparing it grows its dict."""
+    """A dict key equal in hash to a field name; comparing it grows its dict."""
 
-    def __init__(self, quiet=False):
-        self.quiet, self.owner = quiet, None
+    def __init__(self, name, quiet=False):
+        self.name, self.quiet, self.owner = name, quiet, None
 
     def __hash__(self):
-        return hash("content")
+        return hash(self.name)
 
     def __eq__(self, other):
         if not self.quiet and self.owner is not None:
@@ -225,7 +226,7 @@ class MutatingKey:
         return False
 
     def __repr__(self):
-        return "MutatingKey()"
+        return f"MutatingKey({self.name!r})"
 
 
 # A record that works as a memory, an insight and a content.
@@ -233,9 +234,11 @@ FIELDS = {"content": "c", "event_type": "e", "created_at": "t", "id": "i", "text
 
 
 def keyed_record(quiet=False):
-    key = MutatingKey(quiet)
-    record = {key: 0, **FIELDS}
-    key.owner = record
+    """FIELDS with keys that collide with "content" and "id" and grow the record."""
+    keys = [MutatingKey("content", quiet), MutatingKey("id", quiet)]
+    record = {keys[0]: 0, keys[1]: 1, **FIELDS}
+    for key in keys:
+        key.owner = record
     return record
 
 
@@ -284,6 +287,8 @@ VALUES = {
     "nan": lambda: math.nan,
     "inf": lambda: math.inf,
     "minus_inf": lambda: -math.inf,
+    "int_buffer": lambda: array.array("i", [1, 2]),
+    "matrix_view": lambda: memoryview(array.array("d", [1.0, 2.0])).cast("B").cast("d", (1, 2)),
     "lone_surrogate": lambda: "a\ud800b",
     "nul": lambda: "a\0b",
     "big_text": big_text,
@@ -438,10 +443,18 @@ def ref_classify(text):
     return mirrandel.DOMAIN_GENERAL
 
 
-def ref_real_element(x):
-    if isinstance(x, (str, bytes, complex)):
-        raise TypeError(type(x).__name__)
+def as_real(x):
+    """float(x) for what the library takes as a real number: not a text, a
+    buffer or a complex, which float() reads or refuses in its own ways."""
+    kind = type(x)
+    if isinstance(x, (str, bytes, complex)) or not (
+        hasattr(kind, "__float__") or hasattr(kind, "__index__")
+    ):
+        raise TypeError(kind.__name__)
     return float(x)
+
+
+ref_real_element = as_real
 
 
 def ref_vector(v):
@@ -473,9 +486,10 @@ def ref_convergence_prompt(turns):
     for turn in turns:
         if isinstance(turn, str) or not isinstance(turn, collections.abc.Sequence):
             raise TypeError("turn")
-        if len(turn) != 2:
+        pair = turn if isinstance(turn, (list, tuple)) else tuple(turn)
+        if len(pair) != 2:
             raise ValueError("turn")
-        sender, content = must_be(turn[0], str), must_be(turn[1], str)
+        sender, content = must_be(pair[0], str), must_be(pair[1], str)
         lines.append(f"- [{sender}] " + " ".join(content.split(WHITESPACE_SPLIT)))
     return "\n".join(lines) + "\n\n" + QUESTION
 
@@ -529,9 +543,9 @@ def ref_int_field(v):
 
 
 def ref_real_field(v):
-    if isinstance(v, (bool, str, bytes, complex)):
-        raise TypeError(type(v).__name__)
-    return float(v)
+    if type(v) is bool:
+        raise TypeError("bool")
+    return as_real(v)
 
 
 def ref_truth_field(v):
@@ -558,9 +572,9 @@ def ref_changes(profile, changes):
 
 
 def ref_concurrency(v):
-    if type(v) is bool or isinstance(v, (str, bytes, complex)):
-        raise TypeError(type(v).__name__)
-    n = operator.index(v) if hasattr(type(v), "__index__") else int(float(v))
+    if type(v) is bool:
+        raise TypeError("bool")
+    n = operator.index(v) if hasattr(type(v), "__index__") else int(as_real(v))
     if n < 1:
         raise ValueError(n)
     return n
@@ -569,9 +583,9 @@ def ref_concurrency(v):
 def ref_timeout(v):
     if v is None:
         return None
-    if type(v) is bool or isinstance(v, (str, bytes, complex)):
-        raise TypeError(type(v).__name__)
-    float(v)
+    if type(v) is bool:
+        raise TypeError("bool")
+    as_real(v)
     return None
 
 
@@ -739,7 +753,7 @@ class Stand:
 
 
 def changes_holding(v):
-    changes = {"weaken_days": v, "archive_days": 1}
+    changes = {"archive_days": 1, "decay_factor": v, "weaken_days": 2}
     return (PROFILE, changes), [changes]
 
 
@@ -802,10 +816,16 @@ SLOTS = [
         ref_changes,
     ),
     slot(
-        "replace(changes[weaken_days])",
+        "replace(changes[decay_factor])",
         changes_holding,
-        lambda p, c: brevick.replace(p, c).weaken_days,
-        lambda p, c: ref_int_field(c["weaken_days"]),
+        lambda p, c: brevick.replace(p, c).decay_factor,
+        lambda p, c: ref_real_field(c["decay_factor"]),
+    ),
+    slot(
+        "Brevick.__replace__(archive_days)",
+        one,
+        lambda v: PROFILE.__replace__(archive_days=v).archive_days,
+        ref_int_field,
     ),
     slot(
         "replace(**decay_factor)",
