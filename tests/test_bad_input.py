@@ -612,22 +612,26 @@ def run_queue(step):
         loop.set_exception_handler(lambda loop, context: None)
         q = trellan.Trellan()
         coro = job()
+        out = error = None
         try:
             out = step(q, coro)
             if inspect.isawaitable(out):
                 out = await out
-            tasks = list(q._tasks.values())
-            await q.wait_all()
-            await asyncio.sleep(0)
-            for t in tasks:
-                if not t.cancelled():
-                    t.exception()
-            assert q.active_count == 0
-            return out
-        finally:
-            if inspect.getcoroutinestate(coro) == inspect.CORO_CREATED:
-                coro.close()
-                raise AssertionError("a refused job was left open")
+        except Exception as e:
+            error = e
+        tasks = list(q._tasks.values())
+        await q.wait_all()
+        await asyncio.sleep(0)
+        for t in tasks:
+            if not t.cancelled():
+                t.exception()
+        assert q.active_count == 0
+        if inspect.getcoroutinestate(coro) == inspect.CORO_CREATED:
+            coro.close()
+            raise AssertionError("a refused job was left open")
+        if error is not None:
+            raise error
+        return out
 
     return asyncio.run(main())
 
@@ -646,7 +650,7 @@ class Row:
         self.content, self.team_score = content, team_score
 
 
-def slot(name, make, call, ref, *, text=False, hash_needed=False, edits=()):
+def slot(name, make, call, ref, *, text=False, hash_needed=False, edits=(), messages=False):
     """make(v) -> (args, containers): the arguments with v in place, and the
     lists and dicts of the call that a Mutator may edit.
 
@@ -656,9 +660,17 @@ def slot(name, make, call, ref, *, text=False, hash_needed=False, edits=()):
     twin. Lists are always read as they were when the call started; a memory
     record is read field by field, so a content that empties its own record
     meets the next field missing.
+    messages: the reference's ValueError messages are the documented ones.
     """
     return dict(
-        name=name, make=make, call=call, ref=ref, text=text, hash_needed=hash_needed, edits=edits
+        name=name,
+        make=make,
+        call=call,
+        ref=ref,
+        text=text,
+        hash_needed=hash_needed,
+        edits=edits,
+        messages=messages,
     )
 
 
@@ -767,7 +779,22 @@ def refuses(kind):
 def ref_after(v):
     if v is None or must_be(v, str) == "first":
         return "accepted"
-    raise ValueError(f"Predecessor task {v!r} not found")
+    raise ValueError(f"Predecessor task {str.__str__(v)!r} not found")
+
+
+def ref_duplicate(v):
+    raise ValueError(f"Task {str.__str__(must_be(v, str))!r} already submitted")
+
+
+def submit_twice(q, coro, name):
+    q.submit(name, coro)
+    second = asyncio.sleep(0)
+    try:
+        return q.submit(name, second)
+    finally:
+        if inspect.getcoroutinestate(second) == inspect.CORO_CREATED:
+            second.close()
+            raise AssertionError("a refused duplicate was left open")
 
 
 SLOTS = [
@@ -1057,6 +1084,14 @@ SLOTS = [
         one,
         lambda v: run_queue(lambda q, c: submit_after(q, c, v))[0],
         ref_after,
+        messages=True,
+    ),
+    slot(
+        "Trellan.submit(name already tracked)",
+        one,
+        lambda v: run_queue(lambda q, c: submit_twice(q, c, v)),
+        ref_duplicate,
+        messages=True,
     ),
     slot(
         "Trellan.wait_all(timeout)",
@@ -1120,7 +1155,7 @@ def test_bad_input_matrix(s, value):
     try:
         expected = s["ref"](*ref_args)
     except Exception as e:
-        expected_error = type(e)
+        expected_error, expected_message = type(e), str(e)
     else:
         expected_error = None
     try:
@@ -1131,6 +1166,80 @@ def test_bad_input_matrix(s, value):
             return
         assert expected_error is not None, f"raised {e!r}, expected a result"
         assert isinstance(e, expected_error), f"raised {e!r}, expected {expected_error.__name__}"
+        if s["messages"] and expected_error is ValueError:
+            assert str(e) == expected_message
     else:
         assert expected_error is None, f"returned, expected {expected_error.__name__}"
         assert same(got, expected)
+
+
+# --- argument binding ---------------------------------------------------------------------
+
+SAMPLES = {
+    "memories": [dict(FIELDS)],
+    "response": '```\n"x"\n```',
+    "insights": [{"id": "a", "text": "t"}],
+    "directives": ["d"],
+    "max_per_cycle": 2,
+    "style_guidance": " s ",
+    "insight_ids": frozenset({"a"}),
+    "text": "Refund the order",
+    "a": [1.0, 2.0],
+    "b": (2.0, 1.0),
+    "turns": [("a", "b")],
+    "rows": [Row("c", 0.5)],
+    "prompt": "p",
+    "profile": PROFILE,
+    "changes": {"archive_days": 1},
+    "max_concurrency": 3,
+    "archive_days": 5,
+}
+
+BOUND = [
+    consolidation.build_consolidation_prompt,
+    consolidation.parse_consolidation_output,
+    journal.build_journal_prompt,
+    journal.parse_journal_output,
+    evolution.build_evolution_prompt,
+    evolution.parse_evolution_output,
+    mirrandel.classify_directive_domain,
+    ostrel.cosine_similarity,
+    ostrel.build_convergence_prompt,
+    ostrel.parse_convergence_verdict,
+    calvendry.build_calvendry_prompt,
+    calvendry.compute_prompt_hash,
+    brevick.replace,
+    trellan.Trellan,
+    Brevick.for_research,
+]
+
+
+def canon(x):
+    return x._max_concurrency if isinstance(x, trellan.Trellan) else x
+
+
+@pytest.mark.parametrize("fn", BOUND, ids=lambda fn: fn.__qualname__)
+def test_argument_binding(fn):
+    """Each argument taken by position and, where the signature allows, by name;
+    a missing, surplus, unknown or twice-given argument is a TypeError."""
+    params = list(inspect.signature(fn).parameters.values())
+    named = [p for p in params if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+    args = [SAMPLES[p.name] for p in named]
+    extra_kw = any(p.kind == p.VAR_KEYWORD for p in params)
+    plain = canon(fn(*args))
+    for i, p in enumerate(named):
+        rest = dict(zip([q.name for q in named[i:]], args[i:], strict=True))
+        if p.kind == p.POSITIONAL_OR_KEYWORD:
+            assert same(canon(fn(*args[:i], **rest)), plain)
+            with pytest.raises(TypeError):
+                fn(*args[: i + 1], **{p.name: args[i]})
+        elif not extra_kw:
+            with pytest.raises(TypeError):
+                fn(*args[:i], **rest)
+        if p.default is p.empty:
+            with pytest.raises(TypeError):
+                fn(*args[:i])
+    with pytest.raises(TypeError):
+        fn(*args, None)
+    with pytest.raises(TypeError):
+        fn(*args, no_such_argument=1)
