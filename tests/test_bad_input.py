@@ -55,6 +55,50 @@ class DictSub(dict):
     pass
 
 
+class IntSub(int):
+    """An int that prints as a word; JSON and the decimal forms ignore that."""
+
+    def __str__(self):
+        return "five"
+
+    __repr__ = __str__
+
+
+class FloatSub(float):
+    def __str__(self):
+        return "half"
+
+    __repr__ = __str__
+
+
+class EqBoolRaises:
+    """A key that collides with "content"; its __eq__ answers with an object
+    whose truth value raises."""
+
+    armed = False
+
+    def __hash__(self):
+        return hash("content")
+
+    def __eq__(self, other):
+        return BadBool() if self.armed else False
+
+    def __repr__(self):
+        return "EqBoolRaises()"
+
+
+def eq_answer_raises():
+    key = EqBoolRaises()
+    record = {key: 0, **FIELDS}
+    key.armed = True
+    return record
+
+
+class BadBool:
+    def __bool__(self):
+        raise Boom("__bool__")
+
+
 class Record(collections.abc.Mapping):
     """A mapping that is not a dict."""
 
@@ -281,6 +325,9 @@ VALUES = {
     "float_clears": lambda: Mutator("float", "clear"),
     "float_extends": lambda: Mutator("float", "extend"),
     "key_eq_mutates": keyed_record,
+    "eq_answer_raises": eq_answer_raises,
+    "int_subclass": lambda: IntSub(5),
+    "float_subclass": lambda: FloatSub(0.5),
     "huge_int": lambda: 10**400,
     "min_int64": lambda: -(2**63),
     "two_to_64": lambda: 2**64,
@@ -398,7 +445,7 @@ def ref_evolution_prompt(insights, directives, max_per_cycle, style_guidance=Non
     system = evolution._EVOLUTION_SYSTEM.format(
         directives_block=directives_block,
         insights_block=insights_block,
-        max_per_cycle=str(max_per_cycle),
+        max_per_cycle=int.__repr__(max_per_cycle),  # decimal, whatever a subclass prints
         style_guidance_block="\n- " + guidance if guidance else "",
     )
     return system, [{"role": "user", "content": "Generate directive proposals."}]
@@ -539,7 +586,7 @@ WHITESPACE_SPLIT = None  # str.split() splits at exactly the library's whitespac
 def ref_int_field(v):
     if type(v) is bool:
         raise TypeError("bool")
-    return operator.index(v)
+    return int(operator.index(v))
 
 
 def ref_real_field(v):
