@@ -26,6 +26,7 @@ import logging
 import math
 import operator
 
+import numpy as np
 import pytest
 
 from quorvane._internal import (
@@ -345,6 +346,13 @@ VALUES = {
     "field_name_subclass": lambda: StrSub("archive_days"),
     "deep_json": lambda: "[" * 100_000 + "]" * 100_000,
     "tricky_json": lambda: TRICKY_JSON,
+    "int_past_str_limit": lambda: 10**5000,
+    "np_float64": lambda: np.float64(0.5),
+    "np_int64": lambda: np.int64(5),
+    "np_bool": lambda: np.True_,
+    "np_int_array": lambda: np.arange(3),
+    "np_matrix": lambda: np.ones((2, 2)),
+    "np_scalar_array": lambda: np.array(2.5),
     "huge_int": lambda: 10**400,
     "min_int64": lambda: -(2**63),
     "two_to_64": lambda: 2**64,
@@ -548,7 +556,11 @@ def ref_convergence_prompt(turns):
     must_be(turns, (list, tuple))
     lines = ["Thread transcript (chronological):"]
     for turn in turns:
-        if isinstance(turn, str) or not isinstance(turn, collections.abc.Sequence):
+        # Any class with __getitem__ is a sequence (a NumPy array too), but
+        # not a mapping, whose keys are no pair.
+        if isinstance(turn, (str, collections.abc.Mapping)) or not hasattr(
+            type(turn), "__getitem__"
+        ):
             raise TypeError("turn")
         pair = turn if isinstance(turn, (list, tuple)) else tuple(turn)
         if len(pair) != 2:
@@ -941,8 +953,8 @@ SLOTS = [
     slot(
         "Brevick.__eq__/__hash__",
         one,
-        lambda v: (PROFILE == v, PROFILE != v, hash(PROFILE) == hash(Brevick())),
-        lambda v: (Stand() == v, Stand() != v, True),
+        lambda v: repr((PROFILE == v, PROFILE != v, hash(PROFILE) == hash(Brevick()))),
+        lambda v: repr((Stand() == v, Stand() != v, True)),
     ),
     # consolidation and journal
     slot(
@@ -1134,6 +1146,12 @@ SLOTS = [
     slot(
         "build_calvendry_prompt(content)",
         row_part("content"),
+        calvendry.build_calvendry_prompt,
+        ref_calvendry,
+    ),
+    slot(
+        "build_calvendry_prompt(row)",
+        lambda v: (([Row("a", 0.5), v],), []),
         calvendry.build_calvendry_prompt,
         ref_calvendry,
     ),
