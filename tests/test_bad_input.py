@@ -18,6 +18,8 @@ import array
 import asyncio
 import collections.abc
 import dataclasses
+import decimal
+import fractions
 import functools
 import hashlib
 import inspect
@@ -353,6 +355,9 @@ VALUES = {
     "np_int_array": lambda: np.arange(3),
     "np_matrix": lambda: np.ones((2, 2)),
     "np_scalar_array": lambda: np.array(2.5),
+    "decimal": lambda: decimal.Decimal("123456789012345678901234567890.7"),
+    "decimal_past_float": lambda: decimal.Decimal("-1e400"),
+    "fraction": lambda: fractions.Fraction(10**30 + 1, 3),
     "huge_int": lambda: 10**400,
     "min_int64": lambda: -(2**63),
     "two_to_64": lambda: 2**64,
@@ -650,7 +655,13 @@ def ref_changes(profile, changes):
 def ref_concurrency(v):
     if type(v) is bool:
         raise TypeError("bool")
-    n = operator.index(v) if hasattr(type(v), "__index__") else int(as_real(v))
+    if hasattr(type(v), "__index__"):
+        n = operator.index(v)
+    elif isinstance(v, float) or not hasattr(type(v), "__int__"):
+        n = int(as_real(v))
+    else:
+        as_real(v)
+        n = int(v)  # Decimal, Fraction: truncated exactly
     if n < 1:
         raise ValueError(n)
     return n
