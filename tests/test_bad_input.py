@@ -78,6 +78,14 @@ class FrozenSub(frozenset):
     pass
 
 
+class ListSub(list):
+    pass
+
+
+class TupleSub(tuple):
+    __slots__ = ()
+
+
 class EqBoolRaises:
     """A key that collides with "content"; its __eq__ answers with an object
     whose truth value raises."""
@@ -343,6 +351,8 @@ VALUES = {
     "eq_answer_raises": eq_answer_raises,
     "int_subclass": lambda: IntSub(5),
     "float_subclass": lambda: FloatSub(0.5),
+    "list_subclass": lambda: ListSub([dict(FIELDS)]),
+    "tuple_subclass": lambda: TupleSub(("s", "t")),
     "set": lambda: {"ins-1", "x"},
     "frozenset_subclass": lambda: FrozenSub({"ins-1", "x"}),
     "field_name_subclass": lambda: StrSub("archive_days"),
