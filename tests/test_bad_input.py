@@ -431,32 +431,31 @@ def ref_clean_reply(response):
 
 
 def ref_memory_prompt(memories, system, user, salience):
+    """Fields looked up in the order content, event_type, salience, created_at
+    for every record, then rendered."""
     must_be(memories, list)
     records = []
     for m in memories:
         must_be(m, collections.abc.Mapping)
-        names = ["content", "event_type", "created_at"]
+        r = {"content": m["content"], "event_type": m["event_type"]}
         if salience:
-            names.insert(2, "salience")
-        got = {}
-        for name in names:
-            if name == "salience":
-                got[name] = m[name] if name in m else None
-                if name not in m:
-                    got["no_salience"] = True
-            else:
-                got[name] = m[name]
-        records.append(got)
+            r["salience"] = m["salience"] if "salience" in m else NO_SALIENCE
+        r["created_at"] = m["created_at"]
+        records.append(r)
     lines = []
     for i, r in enumerate(records, 1):
         c = r["content"]
         shown = json.dumps(c, ensure_ascii=True, default=str) if isinstance(c, dict) else str(c)
         head = f"[{i}] ({str(r['event_type'])}, "
         if salience:
-            head += "salience=" + ("N/A" if "no_salience" in r else str(r["salience"])) + ", "
+            s = r["salience"]
+            head += "salience=" + ("N/A" if s is NO_SALIENCE else str(s)) + ", "
         lines.append(head + f"{str(r['created_at'])}): {shown}")
     text = user.format(count=len(records), formatted_memories="\n".join(lines))
     return system, [{"role": "user", "content": text}]
+
+
+NO_SALIENCE = object()
 
 
 def ref_consolidation_prompt(memories):
@@ -541,9 +540,6 @@ def as_real(x):
     return float(x)
 
 
-ref_real_element = as_real
-
-
 def ref_vector(v):
     if isinstance(v, (list, tuple)):
         return list(v)
@@ -556,7 +552,7 @@ def ref_cosine(a, b):
     a, b = ref_vector(a), ref_vector(b)
     if len(a) != len(b):
         raise ValueError("lengths")
-    a, b = [ref_real_element(x) for x in a], [ref_real_element(x) for x in b]
+    a, b = [as_real(x) for x in a], [as_real(x) for x in b]
     dot = na = nb = 0.0
     for x, y in zip(a, b, strict=True):
         dot += x * y
@@ -581,7 +577,8 @@ def ref_convergence_prompt(turns):
         if len(pair) != 2:
             raise ValueError("turn")
         sender, content = must_be(pair[0], str), must_be(pair[1], str)
-        lines.append(f"- [{sender}] " + " ".join(content.split(WHITESPACE_SPLIT)))
+        # str.split() splits at the same whitespace set as trim()
+        lines.append(f"- [{sender}] " + " ".join(content.split()))
     return "\n".join(lines) + "\n\n" + QUESTION
 
 
@@ -607,8 +604,7 @@ def ref_calvendry(rows):
         if isinstance(s, (str, bytes, complex)) or not hasattr(type(s), "__float__"):
             raise TypeError("team_score")
         scores.append(float(s))
-    contents = [r.content if isinstance(r.content, str) else r.content for r in rows]
-    shown = [str.__str__(c) if isinstance(c, str) else str(c) for c in contents]
+    shown = [str.__str__(r.content) if isinstance(r.content, str) else str(r.content) for r in rows]
     order = sorted(range(len(rows)), key=lambda i: (math.isnan(scores[i]), -scores[i]))
     lines = [CALVENDRY_HEADER] + [f"- ({scores[i]:.3f}) {shown[i]}" for i in order]
     return "\n".join(lines) + "\n\n" + CALVENDRY_FOOTER
@@ -624,7 +620,6 @@ CALVENDRY_FOOTER = (
     "memories."
 )
 QUESTION = ostrel.build_convergence_prompt([]).split("\n\n", 1)[1]
-WHITESPACE_SPLIT = None  # str.split() splits at exactly the library's whitespace set
 
 
 def ref_int_field(v):
