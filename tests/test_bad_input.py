@@ -244,12 +244,16 @@ class Quiet:
 
 
 class Mutator(Quiet):
-    """Clears or grows every container of the call when str() or float() reads it."""
+    """Clears or grows every container of the call when str() or float() reads
+    it, or calls every function of the library from there ("reenter")."""
 
     def __init__(self, on, how):
         self.on, self.how, self.targets = on, how, []
 
     def _edit(self):
+        if self.how == "reenter":
+            reenter_everything()
+            return
         for c in self.targets:
             if self.how == "clear":
                 c.clear()
@@ -267,6 +271,25 @@ class Mutator(Quiet):
         if self.on == "float":
             self._edit()
         return self.number
+
+
+def reenter_everything():
+    """Call every pure function from inside a conversion, with inputs large
+    enough to use the buffers that the outer call may hold."""
+    text = "Refund the order |  " * 500
+    memory = {"content": {"k": [text, 1.5]}, "event_type": "e", "created_at": "t", "salience": 1}
+    consolidation.build_consolidation_prompt([memory, {**memory, "content": text}])
+    journal.build_journal_prompt([memory])
+    consolidation.parse_consolidation_output(f'```\n"{text}"\n```')
+    journal.parse_journal_output(text)
+    evolution.build_evolution_prompt([{"id": "a", "text": text}], [text], 3, text)
+    evolution.parse_evolution_output(json.dumps({"proposed": [{"text": text}]}), {"a"})
+    mirrandel.classify_directive_domain(text)
+    ostrel.cosine_similarity([1.0] * 500, [2.0] * 500)
+    ostrel.build_convergence_prompt([("a", text)])
+    ostrel.parse_convergence_verdict("CONVERGED|" + text)
+    calvendry.compute_prompt_hash(calvendry.build_calvendry_prompt([Row(text, 0.5)]))
+    brevick.replace(PROFILE, decay_factor=0.5)
 
 
 class MutatingKey:
@@ -347,6 +370,8 @@ VALUES = {
     "str_extends": lambda: Mutator("str", "extend"),
     "float_clears": lambda: Mutator("float", "clear"),
     "float_extends": lambda: Mutator("float", "extend"),
+    "str_reenters": lambda: Mutator("str", "reenter"),
+    "float_reenters": lambda: Mutator("float", "reenter"),
     "key_eq_mutates": keyed_record,
     "eq_answer_raises": eq_answer_raises,
     "int_subclass": lambda: IntSub(5),

@@ -38,6 +38,22 @@ class Row:
         self.content, self.team_score = content, team_score
 
 
+class Yielding:
+    """Converts like a fixed text or number, but lets the other threads run
+    first: a call that reads it is suspended in the middle of its work."""
+
+    def __init__(self, text, number=0.5):
+        self.text, self.number = text, number
+
+    def __str__(self):
+        time.sleep(0)
+        return self.text
+
+    def __float__(self):
+        time.sleep(0)
+        return self.number
+
+
 def long_text(seed, alphabet):
     rnd = random.Random(seed)
     words = ["refund", "ship", "alpha", "beta", "gamma", "\u00e9t\u00e9", "\U0001f600", "x|y"]
@@ -61,9 +77,17 @@ def shared_inputs():
             "created_at": "2026-01-02",
         },
         {"content": ascii_long, "event_type": "note", "created_at": "2026-01-03", "salience": 1},
+        {
+            "content": {"nested": Yielding("from json")},
+            "event_type": Yielding("yield"),
+            "created_at": "2026-01-04",
+            "salience": Yielding("0.75"),
+        },
+        {"content": Yielding(wide_long), "event_type": "e", "created_at": "2026-01-05"},
     ]
     insights = [{"id": f"ins-{i}", "text": f"insight {i} {{max_per_cycle}}"} for i in range(20)]
-    directives = [f"Directive {i}" for i in range(30)]
+    directives = [f"Directive {i}" for i in range(30)] + [Yielding("yielding directive")]
+    insights.append({"id": Yielding("ins-y"), "text": Yielding(ascii_long[:5000])})
     proposals = [
         {"text": f" proposal {i} ", "source_insight_id": f"ins-{i % 25}"} for i in range(50)
     ]
@@ -82,12 +106,16 @@ def shared_inputs():
         "va": vec,
         "vb": np.cos(vec),
         "vf32": vec.astype(np.float32)[::2],
-        "la": list(vec[:5000]),
-        "lb": [float(i % 7) for i in range(5000)],
+        "la": list(vec[:5000]) + [Yielding("", 0.25)],
+        "lb": [float(i % 7) for i in range(5001)],
         "turns": [("planner", ascii_long), ("billing", "ok  then\n"), ("qa", wide_long)],
         "rows": [Row(f"row {i}", (i * 37 % 11) / 10) for i in range(40)]
-        + [Row(ascii_long[:2000], math.nan), Row("one", 1)],
-        "changes": {"archive_days": 365, "decay_factor": 0.5, "dream_evolve_style_guidance": "x"},
+        + [Row(ascii_long[:2000], math.nan), Row("one", 1), Row(Yielding("y"), Yielding("", 0.3))],
+        "changes": {
+            "archive_days": 365,
+            "decay_factor": Yielding("", 0.5),
+            "dream_evolve_style_guidance": "x",
+        },
         "verdict": "converged | " + wide_long,
         "profile": Brevick.for_research(),
     }
