@@ -227,6 +227,20 @@ class IndexWrongType:
         return "IndexWrongType()"
 
 
+class IndexGivesSubclass:
+    """__index__ and __float__ answer with subclasses, which the interpreter
+    deprecates: under this suite's warnings-as-errors that is an error."""
+
+    def __index__(self):
+        return IntSub(4)
+
+    def __float__(self):
+        return FloatSub(0.5)
+
+    def __repr__(self):
+        return "IndexGivesSubclass()"
+
+
 class Quiet:
     """Prints and converts like a Mutator, editing nothing."""
 
@@ -366,6 +380,7 @@ VALUES = {
     "float_wrong_type": FloatWrongType,
     "index_raises": BadIndex,
     "index_wrong_type": IndexWrongType,
+    "conversions_give_subclasses": IndexGivesSubclass,
     "str_clears": lambda: Mutator("str", "clear"),
     "str_extends": lambda: Mutator("str", "extend"),
     "float_clears": lambda: Mutator("float", "clear"),
@@ -402,6 +417,14 @@ VALUES = {
     "int_buffer": lambda: array.array("i", [1, 2]),
     "matrix_view": lambda: memoryview(array.array("d", [1.0, 2.0])).cast("B").cast("d", (1, 2)),
     "lone_surrogate": lambda: "a\ud800b",
+    "all_whitespace": lambda: WHITESPACE,
+    "fence_alone": lambda: " ``` ",
+    "six_backticks": lambda: "``````",
+    "quote_alone": lambda: '"',
+    "fenced_quoted_surrogate": lambda: '\u3000```json\n"\udfff | x"\n```\x85',
+    "pipe_alone": lambda: "|",
+    "open_verdict": lambda: " open |\u2028\t",
+    "astral": lambda: "\U0010ffff\U0001f600 CONVERGED|\U0001f600",
     "nul": lambda: "a\0b",
     "big_text": big_text,
 }
