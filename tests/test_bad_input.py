@@ -264,7 +264,10 @@ class Mutator(Quiet):
     def __init__(self, on, how):
         self.on, self.how, self.targets = on, how, []
 
+    fired = False
+
     def _edit(self):
+        self.fired = True
         if self.how == "reenter":
             reenter_everything()
             return
@@ -1332,6 +1335,37 @@ def test_bad_input_matrix(s, value):
     else:
         assert expected_error is None, f"returned, expected {expected_error.__name__}"
         assert same(got, expected)
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "build_consolidation_prompt(memory[content])",
+        "build_journal_prompt(memory[salience])",
+        "build_journal_prompt(content value)",
+        "build_evolution_prompt(insight[id])",
+        "build_evolution_prompt(directive)",
+        "cosine_similarity(a[1])",
+        "build_calvendry_prompt(team_score)",
+        "build_calvendry_prompt(content)",
+        "replace(changes[decay_factor])",
+    ],
+)
+def test_editing_values_are_read(name):
+    """The matrix proves something only if the editing values are converted
+    while their containers are being read."""
+    (s,) = [s for s in SLOTS if s["name"] == name]
+    for value in ("str_clears", "float_clears"):
+        v = VALUES[value]()
+        args, v.targets = s["make"](v)
+        try:
+            s["call"](*args)
+        except Exception:
+            pass
+        if v.fired:
+            assert any(len(c) == 0 for c in v.targets)
+            return
+    raise AssertionError(f"no editing value was converted in {name}")
 
 
 # --- argument binding ---------------------------------------------------------------------
