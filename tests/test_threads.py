@@ -117,6 +117,7 @@ def shared_inputs():
             "dream_evolve_style_guidance": "x",
         },
         "verdict": "converged | " + wide_long,
+        "keyword_last": "\u0130ndeed lorem " * (LONG // 14) + "ESCALATE",
         "profile": Brevick.for_research(),
     }
 
@@ -136,6 +137,7 @@ def calls(d):
         ("evolution bad reply", lambda: evolution.parse_evolution_output(d["bad_reply"], d["ids"])),
         ("classify ascii", lambda: mirrandel.classify_directive_domain(d["ascii_long"])),
         ("classify wide", lambda: mirrandel.classify_directive_domain(d["wide_long"])),
+        ("classify tail", lambda: mirrandel.classify_directive_domain(d["keyword_last"])),
         ("cosine buffers", lambda: ostrel.cosine_similarity(d["va"], d["vb"])),
         ("cosine strided", lambda: ostrel.cosine_similarity(d["vf32"], d["vb"][: LONG // 2])),
         ("cosine lists", lambda: ostrel.cosine_similarity(d["la"], d["lb"])),
@@ -231,6 +233,7 @@ SHAPES = {
     "evolution bad reply": (list, (TypeError,)),
     "classify ascii": (str, ()),
     "classify wide": (str, ()),
+    "classify tail": (str, ()),
     "cosine buffers": (float, ()),
     "cosine strided": (float, ()),
     "cosine lists": (float, (TypeError, ValueError)),
@@ -324,6 +327,7 @@ def test_eight_threads_while_a_ninth_edits_the_inputs(scaled):
     table = calls(d)
     # Calls on texts nobody edits keep their one-thread results.
     stable = {"consolidation reply", "journal reply", "classify ascii", "classify wide"}
+    stable |= {"classify tail"}
     stable |= {"verdict", "hash", "evolution bad reply", "profile", "profile hash"}
     expected = {name: fn() for name, fn in table if name in stable}
     problems = []
