@@ -311,7 +311,10 @@ std::vector<Turn> read_turns(const qv::Call& call, PyObject* turns) {
     Ref generic;  // the items of a turn that is neither list nor tuple
     PyObject* pair = turn;
     if (!PyList_Check(turn) && !PyTuple_Check(turn)) {
-      if (PyUnicode_Check(turn) || !PySequence_Check(turn)) {
+      // A mapping class has __getitem__ and so passes PySequence_Check, but
+      // iterating it would read its keys as the pair: refused like a dict.
+      if (PyUnicode_Check(turn) || !PySequence_Check(turn) ||
+          PyType_HasFeature(Py_TYPE(turn), Py_TPFLAGS_MAPPING)) {
         PyErr_Format(PyExc_TypeError,
                      "%s() turns[%zu] must be a (sender_id, content) sequence, not %.200s",
                      call.func, i, Py_TYPE(turn)->tp_name);

@@ -522,9 +522,15 @@ Ref concurrency_limit(PyObject* v) {
   } else {
     const PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
     if (!nb || !nb->nb_float) refuse();
-    const double d = PyFloat_AsDouble(v);
-    if (d == -1.0 && PyErr_Occurred()) qv::throw_error_set();
-    n = own(PyLong_FromDouble(std::trunc(d)));  // ValueError for NaN, OverflowError for inf
+    if (!PyFloat_Check(v) && nb->nb_int) {
+      // Decimal, Fraction: __int__ truncates exactly, where a detour through
+      // a double would round a large value or overflow.
+      n = own(PyNumber_Long(v));
+    } else {
+      const double d = PyFloat_AsDouble(v);
+      if (d == -1.0 && PyErr_Occurred()) qv::throw_error_set();
+      n = own(PyLong_FromDouble(std::trunc(d)));  // ValueError for NaN, OverflowError for inf
+    }
   }
   if (qv::check(PyObject_RichCompareBool(n.get(), qv::own(PyLong_FromLong(1)).get(), Py_LT))) {
     PyErr_Format(PyExc_ValueError, "max_concurrency must be at least 1, not %R", n.get());
