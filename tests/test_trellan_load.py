@@ -61,7 +61,9 @@ AWAITING = "awaiting"  # waiting for its predecessor: "Predecessor ... failed"
 UNIT = "unit"  # waiting for a unit of the limit: plain CancelledError
 WAKING = "waking"  # its predecessor just succeeded; either of the two above
 
-# A dependent wakes within this many loop turns of its predecessor's end.
+# A dependent takes in its predecessor's success within this many loop turns
+# of the predecessor's completion callbacks (asyncio needs one or two); until
+# then a cancellation may still find it waiting for the predecessor.
 WAKE_TURNS = 4
 
 
@@ -69,13 +71,15 @@ class Stats:
     """Shared by the jobs. It holds no exception, task or coroutine, so a job's
     frame (kept alive by a traceback) never closes a reference cycle."""
 
-    __slots__ = ("running", "peak", "limit", "started", "violations")
+    __slots__ = ("running", "peak", "limit", "started", "caught", "last_caught", "violations")
 
     def __init__(self, limit):
         self.running = 0
         self.peak = 0
         self.limit = limit
         self.started = set()
+        self.caught = set()  # stubborn jobs that have swallowed a cancellation
+        self.last_caught = None
         self.violations = []
 
 
@@ -93,9 +97,14 @@ async def job(stats, uid, steps, action, pred):
         for _ in range(steps):
             await asyncio.sleep(0)
     except asyncio.CancelledError:
-        if action == STUBBORN:
-            return (STUBBORN, uid)
-        raise
+        if action != STUBBORN:
+            raise
+        # Swallow it and go on a little: a second cancellation now gets through.
+        stats.caught.add(uid)
+        stats.last_caught = uid
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+        return (STUBBORN, uid)
     finally:
         stats.running -= 1
     if action == RAISE:
@@ -106,8 +115,9 @@ async def job(stats, uid, steps, action, pred):
 def outcome(task):
     """("ok", result) | ("error", exc) | ("cancelled", message, cause).
 
-    Called first for every task (from a callback registered right after the
-    queue's), so a cancelled task still hands out its body's own error."""
+    The first to ask a cancelled task gets its body's own error, later askers
+    a plain CancelledError. This is usually the first (it runs from a callback
+    registered right after the queue's); on_done covers the exception."""
     if task.cancelled():
         try:
             task.result()
@@ -135,6 +145,7 @@ class Rec:
         "end_tick",
         "want",
         "owed",
+        "again",
     )
 
 
@@ -203,14 +214,14 @@ class Load:
             want = ("pred", pred.task.exception())
         else:
             must_run = True
-            if stage == RUNNING and rec.action != STUBBORN:
+            if stage == RUNNING and (rec.action != STUBBORN or rec.again):
                 want = ("plain",)
             elif rec.action == RAISE:
                 want = ("raise",)
             else:
                 want = ("ok", (STUBBORN if stage == RUNNING else OK, rec.uid))
         rec.want = want
-        self.count(want[0] if stage is None else f"{want[0]}/{stage}")
+        self.count(want[0] if stage is None else f"{want[0]}/{stage}{'/again' * rec.again}")
 
         started = rec.uid in self.stats.started
         if started != must_run:
@@ -279,22 +290,50 @@ class Load:
             return WAKING
         return UNIT
 
+    def note_cancel(self, rec):
+        # The first cancellation decides how the task ends; a stubborn job
+        # that already swallowed one is the exception.
+        if rec.stage is None:
+            rec.stage = self.stage_of(rec)
+        elif rec.uid in self.stats.caught:
+            rec.again = True
+
     def cancel(self, rec):
         if rec.task.done():
             return
-        if rec.stage is None:
-            rec.stage = self.stage_of(rec)
+        self.note_cancel(rec)
         rec.task.cancel()
 
     def cancel_all(self):
         pending = [rec for rec in self.tracked.values() if not rec.task.done()]
         for rec in pending:
-            if rec.stage is None:
-                rec.stage = self.stage_of(rec)
+            self.note_cancel(rec)
         got = self.q.cancel_all()
         self.count("cancel_all")
         if got != len(pending):
             self.problem(f"cancel_all() returned {got}, {len(pending)} tasks were pending")
+
+    # -- waiting ---------------------------------------------------------
+
+    def watch(self):
+        """A task of its own awaiting wait_all(); some are cancelled on the way."""
+        timeout = self.rng.choice([0, None])
+        watcher = asyncio.ensure_future(self.q.wait_all(timeout))
+        self.watchers[watcher] = False
+        watcher.add_done_callback(self.watcher_done)
+        self.count("watcher")
+
+    def watcher_done(self, watcher):
+        cancelled = self.watchers.pop(watcher)
+        if cancelled != watcher.cancelled() or not cancelled and watcher.result() is not None:
+            self.problem(f"a wait_all() watcher ended {watcher}, cancelled by us: {cancelled}")
+
+    def cancel_watcher(self):
+        watcher = next(iter(self.watchers))
+        if not watcher.done() and not self.watchers[watcher]:
+            self.watchers[watcher] = True
+            watcher.cancel()
+            self.count("watcher cancelled")
 
     # -- submission --------------------------------------------------------
 
@@ -346,11 +385,18 @@ class Load:
                 task.cancel()
             return None
 
+        if pred is not None:
+            if pred.task.done():
+                self.count("after finished")
+            elif pred.uid in self.stats.started:
+                self.count("after executing")
+            else:
+                self.count("after waiting")
         rec = Rec()
         rec.uid, rec.name, rec.after, rec.pred = uid, name, after, pred
         rec.task, rec.job, rec.action = task, coro, action
         rec.step, rec.stage, rec.end_tick = self.step, None, None
-        rec.want, rec.owed = None, False
+        rec.want, rec.owed, rec.again = None, False, False
         self.tracked[name] = rec
         self.live[uid] = rec
         task.add_done_callback(functools.partial(self.on_done, rec))
@@ -380,6 +426,7 @@ class Load:
         self.tracked = {}  # name -> Rec, in submission order, as the queue keeps them
         self.live = {}  # uid -> Rec of every task that has not ended
         self.recent, self.recent_names = [], []
+        self.watchers = {}  # task awaiting wait_all() -> whether it was cancelled
         limit = rng.choice([1, 2, 3, 4, 8, 16, 64, 2.5])
         self.q = q = Trellan(limit)
         self.limit = int(limit)
@@ -400,27 +447,37 @@ class Load:
                 self.cancel(rec)
             elif r < 0.08 and self.recent:
                 self.cancel(rng.choice(self.recent))
+            elif r < 0.1 and self.stats.last_caught in self.live:
+                self.cancel(self.live[self.stats.last_caught])
             if rng.randrange(cancel_all_every) == 0:
                 self.cancel_all()
             if uid % 509 == 0 and list(q._tasks) != list(self.tracked):
                 self.problem(f"tracked names differ at {uid}")
             if rng.random() < yield_p:
                 await self.pause()
-            if rng.random() < 0.001:
+            r = rng.random()
+            if r < 0.001:
                 await q.wait_all(0 if q.active_count > 50 else None)
                 self.step += 1
+            elif r < 0.003:
+                self.watch()
+            elif r < 0.004 and self.watchers:
+                self.cancel_watcher()
             while q.active_count > window:
                 await self.pause()
 
         await q.wait_all()
+        if self.watchers:
+            await asyncio.wait(list(self.watchers))
         for _ in range(100):
-            if not self.live:
+            if not self.live and not self.watchers:
                 break
             await self.pause()
         self.ticking = False
-        if self.live or self.tracked or q._tasks or q.active_count:
+        if self.live or self.tracked or q._tasks or q.active_count or self.watchers:
             self.problem(
                 f"left at the end: {len(self.live)} live, {len(self.tracked)} tracked, "
+                f"{len(self.watchers)} watchers, "
                 f"{len(q._tasks)} in the queue, active_count {q.active_count}"
             )
         if self.owed:
@@ -431,10 +488,10 @@ class Load:
         if stats.running or stats.peak > self.limit:
             self.problem(f"{stats.running} jobs still executing, peak {stats.peak}")
         self.problems.extend(stats.violations[:10])
-        self.peak = stats.peak
+        self.counts["limit"], self.counts["peak"] = self.limit, stats.peak
         self.q_ref = weakref.ref(q)
         # Drop every reference into the run before the loop goes.
-        self.q = self.stats = self.tracked = self.live = self.recent = None
+        self.q = self.stats = self.tracked = self.live = self.recent = self.watchers = None
 
     def run(self):
         loop = new_loop(self.flavour)
@@ -532,12 +589,14 @@ def test_queue_under_load(flavour, scaled, sanitized, unraisable):
     if not sanitized:
         grown = (rss_after - rss_before) >> 20
         assert grown < 16, f"{where}: RSS grew by {grown} MiB"
-    # The run reached every stage it means to check.
+    # The run reached every stage it means to check, and the limit.
     if n >= 20_000:
-        stages = ["ok", "raise", "pred", "refused", "cancel_all"]
-        stages += ["plain/fresh", "plain/running", "plain/unit", "pred/awaiting", "ok/running"]
+        stages = ["ok", "raise", "pred", "refused", "cancel_all", "plain/fresh", "plain/running"]
+        stages += ["plain/unit", "pred/awaiting", "after waiting", "after executing"]
+        stages += ["after finished", "watcher", "watcher cancelled"]
         missing = [key for key in stages if not counts.get(key)]
         assert not missing, f"{where}: no {missing} in {counts}"
+        assert counts["peak"] == counts["limit"], f"{where}: {counts}"
 
 
 @pytest.mark.stress
