@@ -182,6 +182,13 @@ def outcome(task):
     return ("ok", task.result())
 
 
+class Alias(str):
+    """A name given as a str subclass: the queue goes by its value."""
+
+    def __repr__(self):
+        return "<not the quoted form>"
+
+
 class Rec:
     """One accepted submission, as the model sees it."""
 
@@ -424,8 +431,10 @@ class Load:
             refusal = f"Task {name!r} already submitted"
         elif after is not None and pred is None:
             refusal = f"Predecessor task {after!r} not found"
+        given_name = Alias(name) if rng.random() < 0.03 else name
+        given_after = Alias(after) if after is not None and rng.random() < 0.03 else after
         try:
-            task = self.q.submit(name, coro, after=after)
+            task = self.q.submit(given_name, coro, after=given_after)
         except ValueError as e:
             message = str(e)
         else:
@@ -506,8 +515,10 @@ class Load:
                 self.cancel(self.live[self.stats.last_caught])
             if rng.randrange(cancel_all_every) == 0:
                 self.cancel_all()
-            if uid % 509 == 0 and list(q._tasks) != list(self.tracked):
-                self.problem(f"tracked names differ at {uid}")
+            if uid % 509 == 0:
+                names = list(q._tasks)
+                if names != list(self.tracked) or any(type(k) is not str for k in names):
+                    self.problem(f"tracked names differ at {uid}")
             if rng.random() < yield_p:
                 await self.pause()
             r = rng.random()
