@@ -609,11 +609,18 @@ def warm_up(seed, n, flavour):
     gc.collect()
 
 
-def run_uncollected(seed, n, flavour):
-    """One run with the cyclic collector off, so a reference cycle made on the
-    way is still there afterwards. Returns the run's findings and the type
-    names of everything the collector then finds."""
-    gc.disable()
+def run_and_collect(seed, n, flavour, collecting=False):
+    """One run, then a collection that saves what it finds. Returns the run's
+    findings and the type names of everything the collector found.
+
+    By default the collector is off during the run, so a reference cycle made
+    on the way is still there afterwards. With `collecting` it runs very
+    often instead, walking the queue's objects while tasks are in flight."""
+    thresholds = gc.get_threshold()
+    if collecting:
+        gc.set_threshold(50, 5, 5)
+    else:
+        gc.disable()
     try:
         load = Load(seed, n, flavour)
         load.run()
@@ -625,6 +632,7 @@ def run_uncollected(seed, n, flavour):
         gc.garbage.clear()
     finally:
         gc.set_debug(0)
+        gc.set_threshold(*thresholds)
         gc.enable()
     return found, garbage
 
@@ -650,7 +658,7 @@ def test_queue_under_load(flavour, scaled, sanitized, unraisable):
     gc.collect()
     blocks_before = sys.getallocatedblocks()
     rss_before = rss_bytes()
-    found, garbage = run_uncollected(seed, n, flavour)
+    found, garbage = run_and_collect(seed, n, flavour)
     gc.collect()
     blocks_after = sys.getallocatedblocks()
     rss_after = rss_bytes()
@@ -675,7 +683,8 @@ def test_queue_under_load(flavour, scaled, sanitized, unraisable):
 @pytest.mark.parametrize("flavour", FLAVOURS)
 def test_traced_memory_returns_after_a_run(flavour, scaled, unraisable):
     """The same run, shorter (tracing every allocation is slow), with the
-    traced size before and after compared and the largest growth named."""
+    collector running all the time and the traced size before and after
+    compared, the largest growth named."""
     seed = seed_for_run()
     n = scaled(5_000, floor=1_000)
     where = f"seed {seed} (replay: QUORVANE_LOAD_SEED={seed}), {flavour}, {n} jobs"
@@ -683,7 +692,7 @@ def test_traced_memory_returns_after_a_run(flavour, scaled, unraisable):
     sys._clear_type_cache()
     tracemalloc.start(8)
     try:
-        found, garbage = run_uncollected(seed, n, flavour)
+        found, garbage = run_and_collect(seed, n, flavour, collecting=True)
         gc.collect()
         # CPython's attribute cache keeps the last name looked up in each
         # slot alive; those names are not the run's.
