@@ -1,15 +1,17 @@
 """The task queue under load.
 
 One long, seeded run of random jobs per event-loop flavour (the default loop
-and uvloop): jobs that succeed, fail or swallow their cancellation, random
-predecessors (executing, waiting, finished but still tracked, gone, never
-submitted), duplicate names, cancellations at every stage of a task's life and
-cancel_all at random moments, under a random limit. Every task's outcome is
-checked against a model of the queue's rules as the run goes. Afterwards
-nothing may be left: no tracked task, no open job, no unit of the limit held,
-nothing for the cyclic collector, no memory.
+and uvloop): native and generator-based jobs that succeed, fail or swallow a
+cancellation, stepping by bare yields or by futures; random predecessors
+(executing, waiting, finished but still tracked, gone, never submitted);
+duplicate names, some given as str subclasses; cancellations at every stage
+of a task's life, cancel_all and wait_all() watchers (some cancelled) at
+random moments, under a random limit. Every task's outcome is checked
+against a model of the queue's rules as the run goes. Afterwards nothing may
+be left: no tracked task, no open job, no unit of the limit held, nothing for
+the cyclic collector, no memory.
 
-A failure names its seed; QUORVANE_LOAD_SEED=<seed> replays it exactly.
+A failure names its seed; QUORVANE_LOAD_SEED=<seed> replays it.
 """
 
 import asyncio
@@ -495,6 +497,8 @@ class Load:
         self.q = q = Trellan(limit)
         self.limit = int(limit)
         self.stats = Stats(self.limit)
+        if q._max_concurrency != self.limit:
+            self.problem(f"Trellan({limit})._max_concurrency is {q._max_concurrency}")
         cancel_all_every = max(50, self.n // 15)
         window = rng.choice([200, 1000, 3000])
         yield_p = 0.2
@@ -529,12 +533,17 @@ class Load:
                 self.watch()
             elif r < 0.004 and self.watchers:
                 self.cancel_watcher()
-            while q.active_count > window:
+            turns = 0
+            while q.active_count > window and turns < 20_000:
                 await self.pause()
+                turns += 1
+            if turns == 20_000:
+                self.problem(f"{q.active_count} tasks made no progress in {turns} loop turns")
+                break
 
-        await q.wait_all()
+        await q.wait_all(60)
         if self.watchers:
-            await asyncio.wait(list(self.watchers))
+            await asyncio.wait(list(self.watchers), timeout=60)
         for _ in range(100):
             if not self.live and not self.watchers:
                 break
