@@ -221,7 +221,8 @@ class Load:
         "zw\u200b{}",
     ]
 
-    def __init__(self, seed, n, flavour):
+    def __init__(self, seed, n, flavour, debug=False):
+        self.debug = debug
         self.seed = seed
         self.rng = random.Random(seed)
         self.n = n
@@ -570,6 +571,7 @@ class Load:
 
     def run(self):
         loop = new_loop(self.flavour)
+        loop.set_debug(self.debug)
         try:
             loop.run_until_complete(self.drive())
         finally:
@@ -721,3 +723,56 @@ def test_traced_memory_returns_after_a_run(flavour, scaled, unraisable):
     # holding objects of this run in place of older ones: a few tens of KiB,
     # however long the run. One object left per job would be 5,000 of them.
     assert growth <= 65_536, f"{where}: {growth} bytes more traced after the run:\n{top}"
+
+
+@pytest.mark.stress
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_queue_under_load_in_debug_mode(flavour, scaled, unraisable):
+    """A shorter run on a loop in asyncio's debug mode, which checks every
+    callback it schedules (and records where each task was made: slow)."""
+    seed = seed_for_run()
+    n = scaled(2_000, floor=500)
+    where = f"seed {seed} (replay: QUORVANE_LOAD_SEED={seed}), {flavour}, {n} jobs, debug"
+    load = Load(seed, n, flavour, debug=True)
+    load.run()
+    assert not load.problems, f"{where}:\n" + "\n".join(load.problems)
+    assert not load.loop_errors, f"{where}: the loop reported {load.loop_errors[:5]}"
+    assert not [(u.exc_value, u.object) for u in unraisable], where
+
+
+# ---------------------------------------------------------------------------
+# Regressions found by the runs above
+
+
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_completion_callbacks_run_on_a_debug_mode_loop(flavour):
+    """asyncio in debug mode refuses to schedule a coroutine as a callback. A
+    completion callback that is one breaks the task's ending: no callback of
+    it runs, the queue keeps its name, and whoever awaits it waits forever."""
+    errors = []
+
+    async def fails():
+        raise JobError(0)
+
+    async def main():
+        q = Trellan(1)
+        a = q.submit("a", asyncio.sleep(0, "a"))
+        b = q.submit("b", fails(), after="a")
+        c_job = asyncio.sleep(0)
+        c = q.submit("c", c_job, after="b")
+        await q.wait_all(5)
+        for _ in range(3):
+            await asyncio.sleep(0)
+        return q.active_count, a, b, c, c_job
+
+    loop = new_loop(flavour)
+    loop.set_debug(True)
+    loop.set_exception_handler(lambda _loop, ctx: errors.append(ctx))
+    try:
+        active, a, b, c, c_job = loop.run_until_complete(main())
+    finally:
+        loop.close()
+    assert not errors
+    assert active == 0
+    assert a.result() == "a" and type(b.exception()) is JobError and c.cancelled()
+    assert closed(c_job)
