@@ -2,9 +2,9 @@
 // jobs, each optionally started only after one earlier job succeeded.
 //
 // Every submission is one `_TaskBody`: the coroutine the task runs (a C++
-// state machine on the shared coroutine protocol) and, being callable, the
-// task's completion callback as well, so a submission allocates nothing
-// besides its task. The body
+// state machine on the shared coroutine protocol), whose bound `_on_done` is
+// the task's completion callback (asyncio in debug mode refuses to schedule
+// a coroutine as a callback, so the body itself cannot be one). The body
 //   1. waits for the predecessor, if any, without passing a cancellation on
 //      to it: the Task waits on a future-like view of the predecessor
 //      (PredecessorWait) whose cancellation leaves the predecessor alone,
@@ -441,15 +441,12 @@ void TaskBody::finalize(TaskBody* self) {
   }
 }
 
-// The completion callback: body(task) drops `task`'s name from the queue and
-// closes the job. Runs its work once; later calls do nothing.
-PyObject* on_done(PyObject* o, PyObject* args, PyObject* kwargs) noexcept {
+// The completion callback, bound to the body: body._on_done(task) drops
+// `task`'s name from the queue and closes the job. Runs its work once; later
+// calls do nothing.
+PyObject* on_done(PyObject* o, PyObject* task) noexcept {
   return qv::guard([&]() -> PyObject* {
     auto* self = reinterpret_cast<TaskBody*>(o);
-    PyObject* task = nullptr;
-    static const char* kwlist[] = {"task", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_on_done", const_cast<char**>(kwlist), &task))
-      qv::throw_error_set();
     if (!self->queue || self->core.status != qv::CoroutineCore::Finished) Py_RETURN_NONE;
     Ref queue = Ref::steal(std::exchange(self->queue, nullptr));
     Ref job = Ref::steal(std::exchange(self->job, nullptr));
@@ -463,6 +460,9 @@ PyObject* on_done(PyObject* o, PyObject* args, PyObject* kwargs) noexcept {
     Py_RETURN_NONE;
   });
 }
+
+PyMethodDef on_done_def = {"_on_done", on_done, METH_O,
+                           PyDoc_STR("The completion callback of the body's task.")};
 
 // ---------------------------------------------------------------------------
 // wait_all's awaitable
@@ -647,7 +647,8 @@ Ref submit(qv::Call& call) {
   Ref task = own(PyObject_VectorcallMethod(st.s_create_task, args, 2, st.kw_name));
   b->owns_job = true;
   qv::check(PyDict_SetItem(tasks.get(), name.get(), task.get()));
-  call_method(task.get(), st.s_add_done_callback, body.get());
+  Ref callback = own(PyCFunction_NewEx(&on_done_def, body.get(), nullptr));
+  call_method(task.get(), st.s_add_done_callback, callback.get());
   return task;
 }
 
@@ -800,8 +801,8 @@ PyType_Spec queue_type_def = {"quorvane._internal.trellan.Trellan", sizeof(Queue
 
 PyDoc_STRVAR(body_doc,
              "The coroutine a Trellan task runs: waits for the predecessor, takes a\n"
-             "unit of the limit, runs the job. Calling it with the finished task is the\n"
-             "task's completion callback.");
+             "unit of the limit, runs the job. Its bound _on_done is the task's\n"
+             "completion callback.");
 
 PyDoc_STRVAR(wait_doc, "The awaitable returned by Trellan.wait_all().");
 
@@ -849,7 +850,6 @@ void State::init(PyObject* m) {
   };
   std::vector<PyType_Slot> body_slots = BodyProtocol::slots({
       {Py_tp_doc, const_cast<char*>(body_doc)},
-      {Py_tp_call, reinterpret_cast<void*>(&on_done)},
   });
   PyType_Spec body_type_def = {"quorvane._internal.trellan._TaskBody", sizeof(TaskBody), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, body_slots.data()};
