@@ -1,10 +1,11 @@
 // quorvane._internal.trellan: a concurrency-limited queue of named asyncio
 // jobs, each optionally started only after one earlier job succeeded.
 //
-// Every submission is one `_TaskBody`: the coroutine the task runs (a C++
-// state machine on the shared coroutine protocol) and, being callable, the
-// task's completion callback as well, so a submission allocates nothing
-// besides its task. The body
+// Every submission is one `_TaskBody`, the coroutine the task runs (a C++
+// state machine on the shared coroutine protocol), and its bound method
+// `_on_done`, the task's completion callback. The callback is a separate
+// object because asyncio's debug mode refuses any callback that looks like a
+// coroutine, and the body does. The body
 //   1. waits for the predecessor, if any, without passing a cancellation on
 //      to it: the Task waits on a future-like view of the predecessor
 //      (PredecessorWait) whose cancellation leaves the predecessor alone,
@@ -441,15 +442,11 @@ void TaskBody::finalize(TaskBody* self) {
   }
 }
 
-// The completion callback: body(task) drops `task`'s name from the queue and
-// closes the job. Runs its work once; later calls do nothing.
-PyObject* on_done(PyObject* o, PyObject* args, PyObject* kwargs) noexcept {
+// The completion callback: body._on_done(task) drops `task`'s name from the
+// queue and closes the job. Runs its work once; later calls do nothing.
+PyObject* on_done(PyObject* o, PyObject* task) noexcept {
   return qv::guard([&]() -> PyObject* {
     auto* self = reinterpret_cast<TaskBody*>(o);
-    PyObject* task = nullptr;
-    static const char* kwlist[] = {"task", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_on_done", const_cast<char**>(kwlist), &task))
-      qv::throw_error_set();
     if (!self->queue || self->core.status != qv::CoroutineCore::Finished) Py_RETURN_NONE;
     Ref queue = Ref::steal(std::exchange(self->queue, nullptr));
     Ref job = Ref::steal(std::exchange(self->job, nullptr));
@@ -463,6 +460,10 @@ PyObject* on_done(PyObject* o, PyObject* args, PyObject* kwargs) noexcept {
     Py_RETURN_NONE;
   });
 }
+
+// Bound to one body at each submission; a table of C functions, not state.
+PyMethodDef on_done_def = {"_on_done", on_done, METH_O,
+                           "The completion callback of the task that runs this body."};
 
 // ---------------------------------------------------------------------------
 // wait_all's awaitable
@@ -641,7 +642,8 @@ Ref submit(qv::Call& call) {
   Ref task = own(PyObject_VectorcallMethod(st.s_create_task, args, 2, st.kw_name));
   b->owns_job = true;
   qv::check(PyDict_SetItem(tasks.get(), name.get(), task.get()));
-  call_method(task.get(), st.s_add_done_callback, body.get());
+  Ref callback = own(PyCFunction_New(&on_done_def, body.get()));
+  call_method(task.get(), st.s_add_done_callback, callback.get());
   return task;
 }
 
@@ -794,8 +796,8 @@ PyType_Spec queue_type_def = {"quorvane._internal.trellan.Trellan", sizeof(Queue
 
 PyDoc_STRVAR(body_doc,
              "The coroutine a Trellan task runs: waits for the predecessor, takes a\n"
-             "unit of the limit, runs the job. Calling it with the finished task is the\n"
-             "task's completion callback.");
+             "unit of the limit, runs the job. Its _on_done method, bound at submission,\n"
+             "is the task's completion callback.");
 
 PyDoc_STRVAR(wait_doc, "The awaitable returned by Trellan.wait_all().");
 
@@ -839,7 +841,6 @@ void State::init(PyObject* m) {
   };
   std::vector<PyType_Slot> body_slots = BodyProtocol::slots({
       {Py_tp_doc, const_cast<char*>(body_doc)},
-      {Py_tp_call, reinterpret_cast<void*>(&on_done)},
   });
   PyType_Spec body_type_def = {"quorvane._internal.trellan._TaskBody", sizeof(TaskBody), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, body_slots.data()};
