@@ -78,18 +78,22 @@ class Case:
     n: int = 100_000
     watch: tuple = ()
     traced_bound: int = TRACED_BOUND
+    debug: bool = False
 
 
-def case(name, fn, *args, raises=None, n=None, watch=(), **kwargs):
+def case(name, fn, *args, raises=None, n=None, watch=(), debug=False, **kwargs):
     """One row: fn(*args, **kwargs) run n times (by default as many as take
-    about a tenth of a second), raising `raises` each time if given."""
+    about a tenth of a second), raising `raises` each time if given; an async
+    fn on an event loop in debug mode if `debug`."""
     is_async = asyncio.iscoroutinefunction(fn)
     if n is None:
         n = ASYNC_CALLS if is_async else ERROR_CALLS if raises else CHEAP_CALLS
     # The event loop's own structures (cancelled timers left in its heap, the
     # ready queue's blocks) swing by several KiB between turns.
     bound = ASYNC_TRACED_BOUND if is_async else TRACED_BOUND
-    return pytest.param(Case(name, fn, args, kwargs, raises, n, tuple(watch), bound), id=name)
+    return pytest.param(
+        Case(name, fn, args, kwargs, raises, n, tuple(watch), bound, debug), id=name
+    )
 
 
 class MallInfo2(ctypes.Structure):
@@ -864,6 +868,11 @@ CALVENDRY_CASES = [
 # trellan
 
 
+# A task that never finishes fails its case after this long instead of
+# hanging the run.
+WAIT = 10.0
+
+
 async def job():
     return 1
 
@@ -883,8 +892,9 @@ async def settle():
 
 async def submit_and_wait(q, name):
     q.submit(name, job())
-    await q.wait_all()
+    await q.wait_all(WAIT)
     await settle()
+    assert q.active_count == 0
 
 
 async def submit_chain(q, first, second):
@@ -897,7 +907,7 @@ async def submit_chain(q, first, second):
 async def predecessor_failed(q, first, second):
     a = q.submit(first, failing_job())
     b = q.submit(second, job(), after=first)
-    await q.wait_all()
+    await q.wait_all(WAIT)
     await settle()
     assert isinstance(a.exception(), RuntimeError)
     assert b.cancelled()
@@ -911,7 +921,7 @@ async def cancel_everything(q, first, second, third):
     await settle()
     assert q.active_count == 3
     assert q.cancel_all() == 3
-    await q.wait_all()
+    await q.wait_all(WAIT)
     await settle()
     assert q.active_count == 0
 
@@ -997,6 +1007,32 @@ TRELLAN_CASES = [
     case("trellan.cancel_all", cancel_everything, trellan.Trellan(1), *QUEUE_NAMES, "journal"),
     case("trellan.wait_timeout", wait_with_timeout, trellan.Trellan(), "consolidate"),
     case("trellan.fresh_queue", fresh_queue, "consolidate"),
+    # asyncio's debug mode checks every callback the queue hands the loop.
+    case(
+        "trellan.debug_submit",
+        submit_and_wait,
+        trellan.Trellan(),
+        "consolidate",
+        n=300,
+        debug=True,
+    ),
+    case(
+        "trellan.debug_predecessor_failed",
+        predecessor_failed,
+        trellan.Trellan(),
+        *QUEUE_NAMES,
+        n=300,
+        debug=True,
+    ),
+    case(
+        "trellan.debug_cancel_all",
+        cancel_everything,
+        trellan.Trellan(1),
+        *QUEUE_NAMES,
+        "journal",
+        n=300,
+        debug=True,
+    ),
     case("trellan.duplicate", duplicate, trellan.Trellan(), "consolidate", n=20_000),
     case(
         "trellan.missing_predecessor",
@@ -1116,6 +1152,9 @@ def growth(c, n):
     objects whose reference count changed, process RSS, and, over a tenth of
     the calls under tracemalloc, the Python heap."""
     loop = asyncio.new_event_loop()
+    if c.debug:
+        loop.set_debug(True)
+        loop.slow_callback_duration = 60.0  # a loaded machine is not a finding
     try:
         run = make_runner(c, loop)
         run(max(100, n // 20))
