@@ -313,6 +313,13 @@ def weak_round_trip(p):
     weakref.ref(p)()
 
 
+NAN_PROFILE = Brevick(decay_factor=float("nan"), weaken_days=-(2**90))
+
+
+def hash_fresh_nan():
+    hash(brevick.replace(NAN_PROFILE, archive_days=1))
+
+
 def hash_fresh():
     hash(Brevick(decay_factor=0.5))
 
@@ -338,6 +345,9 @@ BREVICK_CASES = [
     case("brevick.eq_foreign", PROFILE.__eq__, "profile"),
     case("brevick.hash", hash, PROFILE),
     case("brevick.hash_fresh", hash_fresh),
+    case("brevick.eq_nan", NAN_PROFILE.__eq__, brevick.replace(NAN_PROFILE)),
+    case("brevick.hash_nan", hash_fresh_nan),
+    case("brevick.dunder_new", Brevick.__new__, Brevick, **CHANGES),
     case("brevick.repr", repr, PROFILE, n=20_000, watch=FACTORY_VALUES),
     case("brevick.replace_keywords", brevick.replace, PROFILE, watch=FIELD_NAMES, **CHANGES),
     case("brevick.replace_mapping", brevick.replace, PROFILE, CHANGES, watch=FIELD_NAMES),
@@ -453,6 +463,24 @@ node = deep
 for _ in range(50):
     node["d"] = node = {}
 
+too_deep = []
+node = too_deep
+for _ in range(sys.getrecursionlimit() + 100):
+    node.append({"d": (node := [])})
+
+
+class Faulty(Record):
+    """A mapping whose lookups of one key fail with an error of its own."""
+
+    def __getitem__(self, key):
+        if key == "event_type":
+            raise RuntimeError("storage offline")
+        return super().__getitem__(key)
+
+    def items(self):
+        return self._items.items()
+
+
 MEMORY_KEYS = tuple(sys.intern(k) for k in ("content", "event_type", "created_at", "salience"))
 MISSING_CONTENT = [memory("ok"), {"event_type": "x", "created_at": "y"}]
 MISSING_CREATED = [{"content": "x", "event_type": "y", "salience": 0.5}]
@@ -485,6 +513,14 @@ def memory_cases(mod, build, parse, system):
         case(f"{prefix}.build_missing_last", build, MISSING_CREATED, raises=KeyError, watch=extras),
         case(f"{prefix}.build_bad_key", build, [memory({(1, 2): 3})], raises=TypeError),
         case(f"{prefix}.build_cycle", build, [memory(cyclic)], raises=ValueError),
+        case(
+            f"{prefix}.build_too_deep",
+            build,
+            [memory({"deep": too_deep})],
+            raises=RecursionError,
+            n=100,
+        ),
+        case(f"{prefix}.build_lookup_raises", build, [Faulty(**memory("x"))], raises=RuntimeError),
         case(f"{prefix}.build_str_raises", build, [memory(Broken())], raises=RuntimeError),
         case(f"{prefix}.build_json_raises", build, [memory({"x": Broken()})], raises=RuntimeError),
         case(f"{prefix}.build_no_args", build, raises=TypeError),
@@ -639,6 +675,13 @@ EVOLUTION_CASES = [
         watch=("text", "source_insight_id", "proposed", "ins-1"),
     ),
     case("evolution.parse_set", evolution.parse_evolution_output, GOOD_REPLY, set(IDS), n=50_000),
+    case(
+        "evolution.parse_subclass_ids",
+        evolution.parse_evolution_output,
+        GOOD_REPLY,
+        frozenset({Text("ins-1"), Text("ins-0")}),
+        n=50_000,
+    ),
     case(
         "evolution.parse_no_ids",
         evolution.parse_evolution_output,
@@ -979,6 +1022,46 @@ async def bad_submit(q, name, after):
         coro.close()
 
 
+async def cancel_before_start(q, name):
+    t = q.submit(name, job())
+    t.cancel()
+    await settle()
+    assert t.cancelled()
+    assert q.active_count == 0
+
+
+async def cancel_waiting_dependent(q, first, second):
+    # Cancelling the dependent through its handle leaves the predecessor
+    # running; the predecessor then finishes on its own.
+    gate = asyncio.Event()
+    a = q.submit(first, gate.wait())
+    b = q.submit(second, job(), after=first)
+    await settle()
+    b.cancel()
+    await settle()
+    assert b.cancelled()
+    assert not a.done()
+    gate.set()
+    await q.wait_all(WAIT)
+    await settle()
+    assert q.active_count == 0
+
+
+async def after_finished(q, first, second, job_fn):
+    # The predecessor has finished but its completion callback has not run:
+    # the dependent takes its outcome at once.
+    a = q.submit(first, job_fn())
+    await asyncio.sleep(0)
+    assert a.done()
+    assert first in q._tasks
+    q.submit(second, job(), after=first)
+    await q.wait_all(WAIT)
+    await settle()
+    if not a.cancelled():
+        a.exception()
+    assert q.active_count == 0
+
+
 async def active_count(q, name):
     await keep_one(q, name)
     for _ in range(100):
@@ -1007,6 +1090,12 @@ TRELLAN_CASES = [
     case("trellan.cancel_all", cancel_everything, trellan.Trellan(1), *QUEUE_NAMES, "journal"),
     case("trellan.wait_timeout", wait_with_timeout, trellan.Trellan(), "consolidate"),
     case("trellan.fresh_queue", fresh_queue, "consolidate"),
+    case("trellan.cancel_before_start", cancel_before_start, trellan.Trellan(), "consolidate"),
+    case("trellan.cancel_dependent", cancel_waiting_dependent, trellan.Trellan(), *QUEUE_NAMES),
+    case("trellan.after_succeeded", after_finished, trellan.Trellan(), *QUEUE_NAMES, job),
+    case("trellan.after_failed", after_finished, trellan.Trellan(), *QUEUE_NAMES, failing_job),
+    case("trellan.name_subclass", submit_and_wait, trellan.Trellan(), Text("consolidate")),
+    case("trellan.wait_all_dropped", trellan.Trellan().wait_all, 1.5),
     # asyncio's debug mode checks every callback the queue hands the loop.
     case(
         "trellan.debug_submit",
