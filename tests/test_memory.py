@@ -64,6 +64,12 @@ TRACED_BOUND = 4 * 1024
 ASYNC_TRACED_BOUND = 64 * 1024
 RUN_TIMEOUT = 120.0
 RSS_BOUND = 256 * 1024
+# Thread.join() returns once the thread's Python state is gone, a moment
+# before the OS thread has exited; a thread started in that moment finds the
+# C allocator's arena still taken and gets a new one, which stays mapped.
+# That is a one-off step of some hundreds of KiB, not growth, and the C heap
+# measure still sees a leak on those threads.
+THREAD_RSS_BOUND = 4 * 1024 * 1024
 MALLOC_BOUND = 16 * 1024
 PAGE = os.sysconf("SC_PAGE_SIZE")
 SINGLETONS = {id(x) for x in (None, True, False, Ellipsis, NotImplemented)}
@@ -1292,7 +1298,8 @@ def problems(c, n, sanitized):
         found.append(f"reference counts changed over {n} calls: {changed}")
     if traced > c.traced_bound:
         found.append(f"traced memory grew {traced} B over {traced_n} calls")
-    if not sanitized and rss_growth > RSS_BOUND:
+    rss_bound = THREAD_RSS_BOUND if c.name.startswith("thread.") else RSS_BOUND
+    if not sanitized and rss_growth > rss_bound:
         found.append(f"RSS grew {rss_growth} B over {n} calls")
     if not sanitized and heap is not None and heap > MALLOC_BOUND:
         found.append(f"C heap grew {heap} B over {n} calls")
