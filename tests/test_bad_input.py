@@ -30,6 +30,7 @@ import operator
 
 import numpy as np
 import pytest
+from support import same
 
 from quorvane._internal import (
     brevick,
@@ -1282,19 +1283,6 @@ def cells():
             if s["hash_needed"] and not hashable(make()):
                 continue
             yield pytest.param(s, name, id=f"{s['name']}-{name}")
-
-
-def same(a, b):
-    """Equality that takes NaN as equal to NaN and also compares types."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return a == b or (math.isnan(a) and math.isnan(b))
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(map(same, a, b))
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    return a == b
 
 
 @pytest.fixture

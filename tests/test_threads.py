@@ -22,6 +22,7 @@ import time
 
 import numpy as np
 import pytest
+from support import same
 
 from quorvane._internal import calvendry, consolidation, evolution, journal, mirrandel, ostrel
 from quorvane._internal.brevick import Brevick, replace
@@ -149,18 +150,6 @@ def calls(d):
         ("replace", lambda: replace(d["profile"], d["changes"])),
         ("profile hash", lambda: hash(replace(d["profile"], decay_factor=2))),
     ]
-
-
-def same(a, b):
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return a == b or (math.isnan(a) and math.isnan(b))
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(map(same, a, b))
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    return a == b
 
 
 @pytest.fixture
