@@ -115,16 +115,7 @@ Ref build_evolution_prompt(qv::Call& call) {
   // Snapshots keep every item alive even if a __str__ mutates the lists.
   Ref insights = own(PyList_GetSlice(insights_arg, 0, PyList_GET_SIZE(insights_arg)));
   Ref directives = own(PyList_GetSlice(directives_arg, 0, PyList_GET_SIZE(directives_arg)));
-  // Every insight is a mapping, checked before any text is built, as the
-  // memory builders check their records: anything else would fail (or not)
-  // in its own __getitem__ with an error of its own kind.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(insights.get()); ++i) {
-    PyObject* insight = PyList_GET_ITEM(insights.get(), i);
-    if (PyDict_Check(insight) || qv::check(PyObject_IsInstance(insight, st.mapping_abc))) continue;
-    PyErr_Format(PyExc_TypeError, "%s() argument 'insights' item %zd must be a mapping, not %.200s",
-                 call.func, i, Py_TYPE(insight)->tp_name);
-    qv::throw_error_set();
-  }
+  qv::require_mapping_items(call.func, "insights", insights.get(), st.mapping_abc);
 
   qv::TextBuilder out;
   st.system_template->fill(out, [&](qv::TextBuilder& b, int slot) {
@@ -365,8 +356,7 @@ void State::init(PyObject* m) {
   key_text = keep(qv::interned("text"));
   key_source_insight_id = keep(qv::interned("source_insight_id"));
   empty = keep(qv::interned(""));
-  Ref abc = own(PyImport_ImportModule("collections.abc"));
-  mapping_abc = keep(own(PyObject_GetAttrString(abc.get(), "Mapping")));
+  mapping_abc = keep(qv::mapping_abc());
 
   Ref logging = own(PyImport_ImportModule("logging"));
   logger = keep(

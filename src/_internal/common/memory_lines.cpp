@@ -8,28 +8,12 @@
 
 namespace qv {
 
-namespace {
-
-void check_mapping(PyObject* memory, std::size_t index, PyObject* mapping_abc,
-                   const MemoryLineStyle& style) {
-  if (PyDict_Check(memory)) return;
-  const int is = check(PyObject_IsInstance(memory, mapping_abc));
-  if (!is) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'memories' item %zu must be a mapping, not %.200s",
-                 style.func, index, Py_TYPE(memory)->tp_name);
-    throw_error_set();
-  }
-}
-
-}  // namespace
-
 void MemoryLineNames::init(ModuleState& state) {
   content = state.keep(interned("content"));
   event_type = state.keep(interned("event_type"));
   salience = state.keep(interned("salience"));
   created_at = state.keep(interned("created_at"));
-  Ref abc = own(PyImport_ImportModule("collections.abc"));
-  mapping_abc = state.keep(own(PyObject_GetAttrString(abc.get(), "Mapping")));
+  mapping_abc = state.keep(qv::mapping_abc());
   chat.init(state);
 }
 
@@ -99,9 +83,7 @@ Ref build_memory_request(const MemoryLineNames& names, PyObject* system, const T
   Ref items = own(PyList_GetSlice(memories, 0, PyList_GET_SIZE(memories)));
   const auto n = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
   PyObject* const* first = n ? &PyList_GET_ITEM(items.get(), 0) : nullptr;
-  // Kinds are checked before any work: a memory that is not a mapping is
-  // reported ahead of a missing key or a content error in an earlier one.
-  for (std::size_t i = 0; i < n; ++i) check_mapping(first[i], i, names.mapping_abc, style);
+  require_mapping_items(style.func, "memories", items.get(), names.mapping_abc);
 
   TextBuilder text;
   user.fill(text, [&](TextBuilder& b, int slot) {

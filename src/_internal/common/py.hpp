@@ -144,6 +144,27 @@ inline void require_list(const char* func, const char* arg, PyObject* o) {
   if (!PyList_Check(o)) raise_arg_type(func, arg, "list", o);
 }
 
+// collections.abc.Mapping, kept in the state of a module whose arguments
+// are records: what each record must be.
+inline Ref mapping_abc() {
+  Ref abc = own(PyImport_ImportModule("collections.abc"));
+  return own(PyObject_GetAttrString(abc.get(), "Mapping"));
+}
+
+// Every item of the list `items` (a snapshot of argument `arg`) is a dict or
+// a collections.abc.Mapping, checked before any work, so a record of the
+// wrong kind is reported ahead of any error inside an earlier one.
+inline void require_mapping_items(const char* func, const char* arg, PyObject* items,
+                                  PyObject* mapping_abc) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+    PyObject* item = PyList_GET_ITEM(items, i);
+    if (PyDict_Check(item) || check(PyObject_IsInstance(item, mapping_abc))) continue;
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' item %zd must be a mapping, not %.200s", func,
+                 arg, i, Py_TYPE(item)->tp_name);
+    throw_error_set();
+  }
+}
+
 // The code units of a str: one unit per code point, 1, 2 or 4 bytes wide.
 // `visit_units(s, f)` calls f(const CharT* data, std::size_t length) with the
 // right unit type, so text routines are written once as templates and run
