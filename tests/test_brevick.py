@@ -498,9 +498,9 @@ def test_weak_references():
 def test_module_instances_own_their_type():
     # A second instance of the module has its own type and tables; its
     # profiles keep working after the module object itself is gone.
-    spec = importlib.util.find_spec("quorvane._internal.brevick")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    module_spec = importlib.util.find_spec("quorvane._internal.brevick")
+    other = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(other)
     assert other.Brevick is not Brevick
     ours, theirs = Brevick.for_research(), other.Brevick.for_research()
     assert ours != theirs and repr(ours) == repr(theirs)
@@ -509,7 +509,7 @@ def test_module_instances_own_their_type():
     make, replace_other = other.Brevick.for_research, other.replace
     del other.Brevick  # the module state, not the attribute, holds the type
     assert replace_other(theirs, archive_days=1).archive_days == 1
-    del other, spec
+    del other, module_spec
     gc.collect()
     kept = make()
     assert kept.archive_days == 180 and type(kept).__name__ == "Brevick"

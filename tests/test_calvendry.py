@@ -150,7 +150,7 @@ def test_scores_match_format_on_random_doubles():
 
 def test_real_numbers_beyond_int_and_float():
     class Score(float):
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "never used"
 
     rows = [

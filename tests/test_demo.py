@@ -24,10 +24,10 @@ DEMO = EXAMPLES / "dream_cycle.py"
 def _load(name):
     # dream_cycle imports chat_client by its plain name, as it does when run as a script.
     if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
-        module = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+        module = importlib.util.module_from_spec(module_spec)
         sys.modules[name] = module
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     return sys.modules[name]
 
 

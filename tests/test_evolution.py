@@ -484,9 +484,9 @@ class TestHostileCallers:
         import gc
         import importlib.util
 
-        spec = importlib.util.find_spec("quorvane._internal.evolution")
-        other = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(other)
+        module_spec = importlib.util.find_spec("quorvane._internal.evolution")
+        other = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(other)
         assert other is not evolution and other._EVOLUTION_SYSTEM == evolution._EVOLUTION_SYSTEM
         reply = '{"proposed": [{"text": " t "}]}'
         assert other.parse_evolution_output(reply, {"a"}) == [

@@ -398,9 +398,9 @@ def test_a_second_module_instance_has_its_own_state():
     import gc
     import importlib.util
 
-    spec = importlib.util.find_spec("quorvane._internal.mirrandel")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    module_spec = importlib.util.find_spec("quorvane._internal.mirrandel")
+    other = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(other)
     assert other is not mirrandel and other.DIRECTIVE_DOMAINS == mirrandel.DIRECTIVE_DOMAINS
     assert [n for n in vars(other) if not n.startswith("__")] == [
         n for n in vars(mirrandel) if not n.startswith("__")
