@@ -29,8 +29,6 @@ SharedRow
     ``team_score`` attribute, as build_calvendry_prompt reads it.
 """
 
-from typing import Protocol, SupportsFloat, TypeAlias, TypedDict
-
 __all__ = [
     "ChatRequest",
     "Insight",
@@ -41,33 +39,15 @@ __all__ = [
 ]
 
 
-# The messages stay plain dicts of str, the shape model clients take.
-ChatRequest: TypeAlias = tuple[str, list[dict[str, str]]]
+def __getattr__(name: str) -> object:
+    # The record types cost an import of typing; only a caller who names one
+    # pays for it.
+    if name in __all__:
+        from quorvane._internal import _records
+
+        return getattr(_records, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-class MemoryRecord(TypedDict):
-    content: object
-    event_type: str
-    created_at: str
-
-
-class JournalMemory(MemoryRecord, total=False):
-    # Written as str(); "N/A" in the line when the key is absent.
-    salience: float | str | None
-
-
-class Insight(TypedDict):
-    id: str
-    text: str
-
-
-class Proposal(TypedDict):
-    text: str
-    source_insight_id: str
-
-
-class SharedRow(Protocol):
-    @property
-    def content(self) -> object: ...
-    @property
-    def team_score(self) -> SupportsFloat: ...
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})
