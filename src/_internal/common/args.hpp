@@ -1,5 +1,6 @@
-// Argument binding for METH_FASTCALL | METH_KEYWORDS entry points, with the
-// error messages CPython's own functions give.
+// Argument binding for every entry point, with the error messages CPython's
+// own functions give: fast calls (METH_FASTCALL | METH_KEYWORDS, vectorcall)
+// and the tuple-and-dict form of tp_new.
 #pragma once
 
 #include <array>
@@ -10,58 +11,112 @@
 
 namespace qv {
 
-// Binds a fast call's arguments to parameters named `names`, the first
-// `required` of which must be given. `positional_only` leading parameters
-// cannot be given by name. On return out[i] is the borrowed argument for
-// names[i], or nullptr when it was not given.
+// The parameters of one entry point: their names, how many of the leading
+// ones must be given, how many of the leading ones cannot be given by name,
+// and from which position on they can only be given by name.
+template <std::size_t N>
+struct Params {
+  std::array<const char*, N> names;
+  std::size_t required = N;
+  std::size_t positional_only = 0;
+  std::size_t keyword_only = N;  // names[keyword_only:] are keyword-only
+};
+
+namespace detail {
+
+template <std::size_t N>
+[[noreturn]] void too_many_positional(const char* func, const Params<N>& p, std::size_t nargs) {
+  const std::size_t most = p.keyword_only;
+  const std::size_t least = p.required < most ? p.required : most;
+  if (least == most) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given", func,
+                 most, most == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zu were given", func, least,
+                 most, nargs);
+  }
+  throw_error_set();
+}
+
+// Binds one keyword argument; `key` is any object the caller passed as a name.
+template <std::size_t N>
+void bind_keyword(const char* func, const Params<N>& p, std::array<PyObject*, N>& out,
+                  PyObject* key, PyObject* value) {
+  if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
+  std::size_t i = p.positional_only;
+  for (; i < N; ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, p.names[i]) == 0) break;
+  }
+  if (i == N) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+    throw_error_set();
+  }
+  if (out[i]) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", func, p.names[i]);
+    throw_error_set();
+  }
+  out[i] = value;
+}
+
+template <std::size_t N>
+void require_given(const char* func, const Params<N>& p, const std::array<PyObject*, N>& out) {
+  for (std::size_t i = 0; i < p.required; ++i) {
+    if (out[i]) continue;
+    if (i < p.keyword_only) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", func,
+                   p.names[i], i + 1);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() missing required keyword-only argument '%s'", func,
+                   p.names[i]);
+    }
+    throw_error_set();
+  }
+}
+
+}  // namespace detail
+
+// Binds a fast call's arguments. On return out[i] is the borrowed argument
+// for names[i], or nullptr when it was not given.
 template <std::size_t N>
 void bind_args(const char* func, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-               const std::array<const char*, N>& names, std::size_t required,
-               std::array<PyObject*, N>& out, std::size_t positional_only = 0) {
+               const Params<N>& p, std::array<PyObject*, N>& out) {
   const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)));
-  if (nargs == N && !kwnames) {  // the common call: every argument by position
+  if (nargs == N && !kwnames && p.keyword_only == N) {  // every argument by position
     for (std::size_t i = 0; i < N; ++i) out[i] = args[i];
     return;
   }
   out.fill(nullptr);
-  if (nargs > N) {
-    if (required == N) {
-      PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given", func,
-                   N, N == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
-    } else {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() takes from %zu to %zu positional arguments but %zu were given", func,
-                   required, N, nargs);
-    }
-    throw_error_set();
-  }
+  if (nargs > p.keyword_only) detail::too_many_positional(func, p, nargs);
   for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];
   if (kwnames) {
     const auto nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
     for (std::size_t k = 0; k < nkw; ++k) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k));
-      std::size_t i = positional_only;
-      for (; i < N; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) break;
-      }
-      if (i == N) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
-        throw_error_set();
-      }
-      if (out[i]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", func, names[i]);
-        throw_error_set();
-      }
-      out[i] = args[nargs + k];
+      detail::bind_keyword(func, p, out, PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k)),
+                           args[nargs + k]);
     }
   }
-  for (std::size_t i = 0; i < required; ++i) {
-    if (!out[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", func, names[i],
-                   i + 1);
-      throw_error_set();
-    }
+  detail::require_given(func, p, out);
+}
+
+// Binds tp_new's positional tuple and keyword dict. Values found in `kwargs`
+// are borrowed from the dict, which the caller may share (Type(**d) can pass
+// d itself), so whoever converts them runs code that might edit it: such a
+// caller holds each value it needs past the first conversion.
+template <std::size_t N>
+void bind_tuple_args(const char* func, PyObject* args, PyObject* kwargs, const Params<N>& p,
+                     std::array<PyObject*, N>& out) {
+  out.fill(nullptr);
+  const auto nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  if (nargs > p.keyword_only) detail::too_many_positional(func, p, nargs);
+  for (std::size_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) detail::bind_keyword(func, p, out, key, value);
   }
+  detail::require_given(func, p, out);
 }
 
 }  // namespace qv

@@ -173,19 +173,20 @@ struct Call {
 
   // Binds the arguments (see bind_args): out[i] is the argument for names[i],
   // borrowed from the caller (who keeps it alive for the call), or nullptr.
+  // The first `required` must be given, the first `positional_only` cannot
+  // be given by name, and names[keyword_only:] can only be given by name.
   template <std::size_t N>
   std::array<PyObject*, N> bind(const std::array<const char*, N>& names, std::size_t required,
-                                std::size_t positional_only = 0) const {
+                                std::size_t positional_only = 0,
+                                std::size_t keyword_only = N) const {
     std::array<PyObject*, N> out;
-    bind_args(func, args, nargsf, kwnames, names, required, out, positional_only);
+    bind_args(func, args, nargsf, kwnames, Params<N>{names, required, positional_only, keyword_only},
+              out);
     return out;
   }
 
   // Refuses any argument (a method without parameters).
-  void no_args() const {
-    std::array<PyObject*, 0> out;
-    bind_args<0>(func, args, nargsf, kwnames, {}, 0, out);
-  }
+  void no_args() const { bind<0>({}, 0); }
 
   void require_str(const char* arg, PyObject* o) const { qv::require_str(func, arg, o); }
   void require_list(const char* arg, PyObject* o) const { qv::require_list(func, arg, o); }

@@ -123,6 +123,43 @@ inline Ref get_field(PyObject* record, PyObject* key, bool optional = false) {
   return own(v);
 }
 
+// Numbers, by one rule for the whole library.
+//
+// A real number is a float or an int (bool included), read directly, or any
+// other object with __float__, or with __index__ and no __float__, read the
+// way float() reads it (which may run Python code). An int beyond the double
+// range raises OverflowError; whatever __float__ raises propagates. Returns
+// false, with no error set, when `o` is not a real number at all, so the
+// caller words the TypeError for its own argument.
+inline bool is_real(PyObject* o) noexcept {
+  if (PyFloat_Check(o) || PyLong_Check(o)) return true;
+  const PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+  return nb && (nb->nb_float || nb->nb_index);
+}
+
+inline bool real_value(PyObject* o, double& out) {
+  if (PyFloat_Check(o)) {
+    out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  if (!is_real(o)) return false;
+  out = PyLong_Check(o) ? PyLong_AsDouble(o) : PyFloat_AsDouble(o);
+  if (out == -1.0 && PyErr_Occurred()) throw_error_set();
+  return true;
+}
+
+// An integer is an int (bool included) or any object with __index__; the
+// result is an exact int. Returns an empty Ref, with no error set, when `o`
+// is not an integer.
+inline Ref integer_value(PyObject* o) {
+  if (PyLong_CheckExact(o)) return Ref::borrow(o);
+  if (!PyIndex_Check(o)) return Ref();
+  // PyNumber_Index gives an exact int on every supported version (bool too).
+  PyObject* r = PyNumber_Index(o);
+  if (!r) throw_error_set();
+  return Ref::steal(r);
+}
+
 // Raises `exc` with `message` and unwinds to the entry point.
 [[noreturn]] inline void raise(PyObject* exc, const char* message) {
   PyErr_SetString(exc, message);
