@@ -314,7 +314,7 @@ def demo_environment(
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        description="A fake OpenAI-compatible chat server for the dream-cycle demo."
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.add_argument("--run-demo", action="store_true", help="run examples/dream_cycle.py")
     parser.add_argument("--mode", choices=MODES, default="ok")
