@@ -6,7 +6,7 @@ The dream-cycle demo uses it when QUORVANE_DEMO_BASE_URL is set:
     QUORVANE_DEMO_BASE_URL   the server, e.g. http://127.0.0.1:8080 (a trailing /v1 is fine)
     QUORVANE_DEMO_MODEL      the model to ask for
     QUORVANE_DEMO_API_KEY    sent as "Authorization: Bearer ..." when set
-    QUORVANE_DEMO_TIMEOUT    seconds to wait for the server (default 120)
+    QUORVANE_DEMO_TIMEOUT    seconds a whole request may take (default 120)
 
 Every way a request can fail ends as one ModelError whose message is a
 single line: the server is unreachable, does not answer in time, answers
@@ -20,6 +20,7 @@ import concurrent.futures
 import http.client
 import json
 import math
+import socket
 import sys
 import threading
 import time
@@ -101,13 +102,20 @@ def chat_endpoint(base_url: str) -> str:
 
 
 def build_payload(
-    model: str, system: str, messages: Messages, temperature: float | None = None
+    model: str,
+    system: str,
+    messages: Messages,
+    temperature: float | None = None,
+    max_tokens: int | None = None,
 ) -> dict[str, Any]:
-    """The request body for one (system, messages) chat request."""
+    """The request body for one (system, messages) chat request. Without
+    `max_tokens` most servers generate until the model's context is full."""
     payload: dict[str, Any] = {
         "model": model,
         "messages": [{"role": "system", "content": system}, *messages],
     }
+    if max_tokens is not None:
+        payload["max_tokens"] = max_tokens
     if temperature is not None:
         payload["temperature"] = temperature
     return payload
@@ -170,30 +178,131 @@ def completion_content(body: bytes) -> str:
     )
 
 
-def _opener(endpoint: str) -> urllib.request.OpenerDirector:
+class _Deadline:
+    """The end of one request, however the server paces its bytes.
+
+    A socket timeout bounds each wait on the network, so a server that sends
+    a byte now and then could hold a request open for ever. When the time is
+    up this shuts down every connection the request made, which wakes the
+    read waiting on it. It shuts down duplicates of the sockets, closed only
+    here, so it never touches a descriptor that the request has closed and
+    the process has reused.
+    """
+
+    def __init__(self, seconds: float) -> None:
+        self._end = time.monotonic() + seconds
+        self._lock = threading.Lock()
+        self._sockets: list[socket.socket] = []
+        self._finished = False
+        self.expired = False
+        self._timer = threading.Timer(seconds, self._expire)
+        self._timer.daemon = True
+
+    def remaining(self) -> float:
+        # A socket timeout of 0 would mean "do not wait", not "time is up".
+        return max(self._end - time.monotonic(), 1e-3)
+
+    def watch(self, sock: socket.socket) -> None:
+        twin = socket.socket(sock.family, sock.type, sock.proto, socket.dup(sock.fileno()))
+        with self._lock:
+            self._sockets.append(twin)
+            if self.expired:
+                self._shut(twin)
+
+    @staticmethod
+    def _shut(sock: socket.socket) -> None:
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass  # already closed by the peer
+
+    def _expire(self) -> None:
+        with self._lock:
+            if self._finished:
+                return
+            self.expired = True
+            for sock in self._sockets:
+                self._shut(sock)
+
+    def __enter__(self) -> _Deadline:
+        self._timer.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._timer.cancel()
+        with self._lock:
+            self._finished = True
+            for sock in self._sockets:
+                sock.close()
+            self._sockets.clear()
+
+
+class _WatchedConnection(http.client.HTTPConnection):
+    """A connection that connects within what is left of its request's time
+    and hands its socket to the request's deadline."""
+
+    deadline: _Deadline
+
+    def connect(self) -> None:
+        self.timeout = self.deadline.remaining()
+        super().connect()
+        self.deadline.watch(self.sock)
+
+
+# HTTPSConnection.connect calls super().connect() before the TLS handshake,
+# which this order makes the watched connect: the handshake is inside the
+# deadline too.
+class _WatchedTLSConnection(http.client.HTTPSConnection, _WatchedConnection):
+    pass
+
+
+class _DeadlineHTTPHandler(urllib.request.HTTPHandler):
+    def __init__(self, deadline: _Deadline) -> None:
+        super().__init__()
+        self.deadline = deadline
+
+    def _connection(self, host: str, **options: Any) -> http.client.HTTPConnection:
+        connection = _WatchedConnection(host, **options)
+        connection.deadline = self.deadline
+        return connection
+
+    def http_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        return self.do_open(self._connection, req)
+
+
+class _DeadlineHTTPSHandler(urllib.request.HTTPSHandler):
+    def __init__(self, deadline: _Deadline) -> None:
+        super().__init__()
+        self.deadline = deadline
+
+    def _connection(self, host: str, **options: Any) -> http.client.HTTPConnection:
+        connection = _WatchedTLSConnection(host, **options)
+        connection.deadline = self.deadline
+        return connection
+
+    def https_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        return self.do_open(self._connection, req)
+
+
+def _opener(endpoint: str, deadline: _Deadline) -> urllib.request.OpenerDirector:
+    handlers: list[urllib.request.BaseHandler] = [
+        _DeadlineHTTPHandler(deadline),
+        _DeadlineHTTPSHandler(deadline),
+    ]
     # A server on this machine is reached directly, whatever proxy the
     # environment names for the outside world.
     host = urlsplit(endpoint).hostname or ""
     if host in ("localhost", "::1") or host.startswith("127."):
-        return urllib.request.build_opener(urllib.request.ProxyHandler({}))
-    return urllib.request.build_opener()
+        handlers.append(urllib.request.ProxyHandler({}))
+    return urllib.request.build_opener(*handlers)
 
 
-def post_chat(settings: ChatSettings, payload: Mapping[str, Any]) -> str:
-    """Send one chat request and return the reply's text. Blocks; raises ModelError."""
-    headers = {"Content-Type": "application/json", "Accept": "application/json"}
-    if settings.api_key:
-        headers["Authorization"] = f"Bearer {settings.api_key}"
-    request = urllib.request.Request(
-        settings.endpoint, data=json.dumps(payload).encode(), headers=headers, method="POST"
-    )
+def _exchange(
+    settings: ChatSettings, request: urllib.request.Request, deadline: _Deadline, too_slow: str
+) -> bytes:
     endpoint = settings.endpoint
-    too_slow = (
-        f"no answer from {endpoint} within {settings.timeout:g} s"
-        f" (set {ENV_TIMEOUT} to wait longer)"
-    )
     try:
-        with _opener(endpoint).open(request, timeout=settings.timeout) as response:
+        with _opener(endpoint, deadline).open(request, timeout=deadline.remaining()) as response:
             body: bytes = response.read(MAX_REPLY_BYTES + 1)
     except urllib.error.HTTPError as error:
         try:
@@ -216,6 +325,33 @@ def post_chat(settings: ChatSettings, payload: Mapping[str, Any]) -> str:
         raise ModelError(too_slow) from None
     except (OSError, http.client.HTTPException) as error:
         raise ModelError(f"the connection to {endpoint} failed: {_describe(error)}") from None
+    return body
+
+
+def post_chat(settings: ChatSettings, payload: Mapping[str, Any]) -> str:
+    """Send one chat request and return the reply's text. Blocks for at most
+    `settings.timeout` seconds in all; raises ModelError."""
+    headers = {"Content-Type": "application/json", "Accept": "application/json"}
+    if settings.api_key:
+        headers["Authorization"] = f"Bearer {settings.api_key}"
+    request = urllib.request.Request(
+        settings.endpoint, data=json.dumps(payload).encode(), headers=headers, method="POST"
+    )
+    too_slow = (
+        f"no answer from {settings.endpoint} within {settings.timeout:g} s"
+        f" (set {ENV_TIMEOUT} to wait longer)"
+    )
+    body = b""
+    with _Deadline(settings.timeout) as deadline:
+        try:
+            body = _exchange(settings, request, deadline, too_slow)
+        except ModelError:
+            # A connection shut down at the deadline fails in many ways.
+            if not deadline.expired:
+                raise
+    # A reply cut short at the deadline may still look complete.
+    if deadline.expired:
+        raise ModelError(too_slow)
     return completion_content(body)
 
 
@@ -265,14 +401,24 @@ class ChatClient:
         while True:
             await asyncio.sleep(PROGRESS_INTERVAL)
             waited = time.monotonic() - started
-            self._say(f"[model] {label}: waiting for the model... {waited:.0f} s")
+            try:
+                self._say(f"[model] {label}: waiting for the model... {waited:.0f} s")
+            except OSError:
+                # `out` is gone (a closed pipe): the request's own lines report it.
+                return
 
     async def chat(
-        self, label: str, system: str, messages: Messages, temperature: float | None = None
+        self,
+        label: str,
+        system: str,
+        messages: Messages,
+        temperature: float | None = None,
+        max_tokens: int | None = None,
     ) -> str:
         """Ask the model once; `label` names the request in progress lines and errors."""
-        payload = build_payload(self.settings.model, system, messages, temperature)
-        sampling = "" if temperature is None else f", temperature {temperature:g}"
+        payload = build_payload(self.settings.model, system, messages, temperature, max_tokens)
+        sampling = "" if max_tokens is None else f", max_tokens {max_tokens}"
+        sampling += "" if temperature is None else f", temperature {temperature:g}"
         self._say(
             f"[model] {label}: request sent to {self.settings.endpoint}"
             f" (model {self.settings.model}{sampling})"

@@ -18,7 +18,8 @@ API):
         python examples/dream_cycle.py
 
 QUORVANE_DEMO_API_KEY is sent as a bearer token when set, and
-QUORVANE_DEMO_TIMEOUT (seconds, default 120) bounds the wait for each reply.
+QUORVANE_DEMO_TIMEOUT (seconds, default 120) bounds each request as a whole.
+Each request asks for at most a few hundred tokens, what its phase needs.
 Without a model at hand, examples/fake_model_server.py plays one:
 
     python examples/fake_model_server.py --run-demo
@@ -26,6 +27,7 @@ Without a model at hand, examples/fake_model_server.py plays one:
 
 from __future__ import annotations
 
+import argparse
 import asyncio
 import dataclasses
 import logging
@@ -88,6 +90,20 @@ MEMORIES: list[Mapping[str, Any]] = [
 ]
 
 
+# How many tokens each reply may take, a few times what its prompt asks for.
+# Without a limit a server generates until the model's context is full.
+INSIGHT_TOKENS = 256  # "ONE concise insight (2-4 sentences)"
+JOURNAL_TOKENS = 512  # "aim for 3-8 sentences"
+VERDICT_TOKENS = 96  # one CONVERGED|... or OPEN|... line
+TEAM_TOKENS = 256  # "a single concise team insight"
+
+
+def directive_tokens(max_per_cycle: int) -> int:
+    """The reply budget of the evolution request: the JSON object around at
+    most `max_per_cycle` directives of 15 words or fewer, each with its id."""
+    return 64 + 64 * max(max_per_cycle, 1)
+
+
 class Model(Protocol):
     """What the cycle needs from a model: replies to chat requests."""
 
@@ -96,7 +112,13 @@ class Model(Protocol):
         ...
 
     async def chat(
-        self, phase: str, system: str, messages: Messages, temperature: float | None = None
+        self,
+        phase: str,
+        system: str,
+        messages: Messages,
+        *,
+        max_tokens: int,
+        temperature: float | None = None,
     ) -> str: ...
 
 
@@ -146,7 +168,13 @@ class ScriptedModel:
         return len(self._script[phase])
 
     async def chat(
-        self, phase: str, system: str, messages: Messages, temperature: float | None = None
+        self,
+        phase: str,
+        system: str,
+        messages: Messages,
+        *,
+        max_tokens: int,
+        temperature: float | None = None,
     ) -> str:
         await asyncio.sleep(0)  # a real model is awaited here
         return self._script[phase].pop(0)
@@ -162,9 +190,15 @@ class ServedModel:
         return 1
 
     async def chat(
-        self, phase: str, system: str, messages: Messages, temperature: float | None = None
+        self,
+        phase: str,
+        system: str,
+        messages: Messages,
+        *,
+        max_tokens: int,
+        temperature: float | None = None,
     ) -> str:
-        return await self._client.chat(phase, system, messages, temperature)
+        return await self._client.chat(phase, system, messages, temperature, max_tokens)
 
 
 def banner(title: str) -> None:
@@ -218,7 +252,7 @@ async def phase_consolidation(model: Model) -> str:
     batch = MEMORIES[: consolidation.MAX_CONSOLIDATION_INPUTS]
     system, messages = consolidation.build_consolidation_prompt(batch)
     show_request(system, messages)
-    raw = await model.chat("consolidation", system, messages)
+    raw = await model.chat("consolidation", system, messages, max_tokens=INSIGHT_TOKENS)
     show_reply(raw)
     insight = consolidation.parse_consolidation_output(raw)
     print("--- cleaned insight ---")
@@ -244,7 +278,11 @@ async def phase_evolution(model: Model, profile: Brevick, insight: str) -> list[
     proposals: list[Proposal] = []
     for _ in range(model.samples("evolution")):
         raw = await model.chat(
-            "evolution", system, messages, temperature=profile.dream_evolve_temperature
+            "evolution",
+            system,
+            messages,
+            max_tokens=directive_tokens(profile.dream_evolve_max_per_cycle),
+            temperature=profile.dream_evolve_temperature,
         )
         show_reply(raw)
         parsed = evolution.parse_evolution_output(raw, ids)
@@ -271,6 +309,19 @@ async def phase_evolution(model: Model, profile: Brevick, insight: str) -> list[
     return kept
 
 
+class StdoutHandler(logging.StreamHandler):  # type: ignore[type-arg]
+    """Writes log records to stdout among the demo's own lines. A record that
+    cannot be written because stdout is a closed pipe is dropped without a
+    report: the demo's next line ends the run quietly."""
+
+    def __init__(self) -> None:
+        super().__init__(sys.stdout)
+
+    def handleError(self, record: logging.LogRecord) -> None:
+        if not isinstance(sys.exc_info()[1], BrokenPipeError):
+            super().handleError(record)
+
+
 class ExtraFieldFormatter(logging.Formatter):
     """Shows the extra field that the evolution warnings carry."""
 
@@ -286,7 +337,7 @@ async def phase_journal(model: Model) -> str:
     banner("Phase 3: journal (memories with salience -> one journal entry)")
     system, messages = journal.build_journal_prompt(MEMORIES)
     show_request(system, messages)
-    raw = await model.chat("journal", system, messages)
+    raw = await model.chat("journal", system, messages, max_tokens=JOURNAL_TOKENS)
     show_reply(raw)
     entry = journal.parse_journal_output(raw)
     print("--- cleaned journal entry ---")
@@ -337,7 +388,7 @@ async def phase_thread(model: Model) -> None:
     messages = [{"role": "user", "content": body}]
     show_request(system, messages)
     for _ in range(model.samples("judge")):
-        raw = await model.chat("judge", system, messages)
+        raw = await model.chat("judge", system, messages, max_tokens=VERDICT_TOKENS)
         show_reply(raw)
         print(f"    verdict: {ostrel.parse_convergence_verdict(raw)}")
 
@@ -373,7 +424,7 @@ async def phase_team(model: Model) -> None:
     print(f"\nprompt hash {key}: the same rows always give the same key")
     assert key == calvendry.compute_prompt_hash(calvendry.build_calvendry_prompt(list(rows)))
     for _ in range(model.samples("team")):
-        raw = await model.chat("team", system, messages)
+        raw = await model.chat("team", system, messages, max_tokens=TEAM_TOKENS)
         show_reply(raw)
         print("--- team insight ---")
         print(raw.strip())
@@ -397,21 +448,36 @@ async def run(model: Model) -> None:
     await phase_team(model)
 
 
-def main() -> int:
-    handler = logging.StreamHandler(sys.stdout)
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="dream_cycle.py",
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.parse_args(argv)
+    handler = StdoutHandler()
     handler.setFormatter(ExtraFieldFormatter("%(levelname)s %(name)s: %(message)s"))
     logging.basicConfig(level=logging.WARNING, handlers=[handler])
+    status, problem = 0, ""
     try:
-        asyncio.run(run(model_from_env(os.environ)))
-    except ModelError as error:
+        try:
+            asyncio.run(run(model_from_env(os.environ)))
+        except ModelError as error:
+            status, problem = 1, f"error: {' '.join(str(error).split())}"
+        except KeyboardInterrupt:
+            status, problem = 130, "interrupted"
+        # What is still buffered goes out here, where a closed pipe is handled.
         sys.stdout.flush()
-        print(f"dream_cycle: error: {' '.join(str(error).split())}", file=sys.stderr)
+    except BrokenPipeError:
+        # The reader left (`... | head`). Python flushes stdout again at exit:
+        # point it at devnull so that flush has nowhere to fail, and exit 1 as
+        # Python does on a broken pipe.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
         return 1
-    except KeyboardInterrupt:
-        sys.stdout.flush()
-        print("dream_cycle: interrupted", file=sys.stderr)
-        return 130
-    return 0
+    if problem:
+        print(f"dream_cycle: {problem}", file=sys.stderr)
+    return status
 
 
 if __name__ == "__main__":

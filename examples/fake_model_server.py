@@ -18,12 +18,15 @@ misbehaves, to try the demo's error reporting:
 
     ok          plausible replies (the default)
     slow        waits --delay seconds before each reply
+    trickle     sends each reply, status line included, one byte every --delay
+                seconds: no single wait is long, the whole reply takes minutes
     malformed   answers 200 with a truncated body that is not JSON
     no-choices  answers 200 with JSON that is not a chat completion
     error       answers HTTP 500 with an OpenAI-style error message
 
     python examples/fake_model_server.py --run-demo --mode slow --delay 7
     python examples/fake_model_server.py --run-demo --mode slow --delay 5 --timeout 2
+    python examples/fake_model_server.py --run-demo --mode trickle --delay 0.1 --timeout 3
     python examples/fake_model_server.py --run-demo --mode malformed
 """
 
@@ -43,7 +46,7 @@ from pathlib import Path
 from types import TracebackType
 from typing import Any, cast
 
-MODES = ("ok", "slow", "malformed", "no-choices", "error")
+MODES = ("ok", "slow", "trickle", "malformed", "no-choices", "error")
 CHAT_PATH = "/v1/chat/completions"
 MAX_REQUEST_BYTES = 4 << 20
 
@@ -120,6 +123,9 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _send(self, status: int, body: bytes, content_type: str = "application/json") -> None:
         try:
+            if self.fake.mode == "trickle":
+                self._trickle(status, body, content_type)
+                return
             self.send_response(status)
             self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(body)))
@@ -127,6 +133,20 @@ class _Handler(BaseHTTPRequestHandler):
             self.wfile.write(body)
         except OSError:
             pass  # the client gave up waiting
+
+    def _trickle(self, status: int, body: bytes, content_type: str) -> None:
+        self.log_request(status, len(body))
+        head = (
+            f"{self.protocol_version} {status} {self.responses[status][0]}\r\n"
+            f"Server: {self.version_string()}\r\n"
+            f"Content-Type: {content_type}\r\n"
+            f"Content-Length: {len(body)}\r\n\r\n"
+        )
+        for byte in head.encode("latin-1") + body:
+            if self.fake.closing.wait(self.fake.delay):
+                self.close_connection = True  # shutting down: drop the reply
+                return
+            self.wfile.write(bytes((byte,)))
 
     def _send_error(self, status: int, message: str, kind: str) -> None:
         body = {"error": {"message": message, "type": kind, "code": None}}
@@ -294,11 +314,13 @@ def demo_environment(
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        description="A fake OpenAI-compatible chat server for the dream-cycle demo."
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.add_argument("--run-demo", action="store_true", help="run examples/dream_cycle.py")
     parser.add_argument("--mode", choices=MODES, default="ok")
-    parser.add_argument("--delay", type=float, default=3.0, help="seconds, for --mode slow")
+    parser.add_argument(
+        "--delay", type=float, default=3.0, help="seconds, for --mode slow and trickle"
+    )
     parser.add_argument("--port", type=int, default=0, help="default: an ephemeral port")
     parser.add_argument(
         "--api-key", help="the bearer token to require (default: none; 'fake-key' with --run-demo)"

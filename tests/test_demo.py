@@ -1,7 +1,10 @@
 """The dream-cycle demo: the scripted default, a run against the fake
 OpenAI-compatible server, and the one-line errors for a server that is
 unreachable, too slow, or answers with something that is not a chat
-completion."""
+completion; Ctrl-C, --help and a closed stdout pipe.
+
+Every process a test starts is reaped before the test ends, and none
+relies on how it was started: a background job inherits SIGINT ignored."""
 
 import importlib.util
 import os
@@ -37,6 +40,24 @@ dream_cycle = _load("dream_cycle")
 
 
 @pytest.fixture
+def spawn():
+    """Popen, with every process still running at the end of the test killed,
+    and every one reaped and its pipes closed."""
+    started = []
+
+    def start(args, **options):
+        process = subprocess.Popen(args, **options)
+        started.append(process)
+        return process
+
+    yield start
+    for process in started:
+        with process:  # closes its pipes and waits
+            if process.poll() is None:
+                process.kill()
+
+
+@pytest.fixture
 def serve():
     servers = []
 
@@ -50,17 +71,30 @@ def serve():
         server.close()
 
 
-def run_demo(**settings):
+def demo_env(**settings):
     env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVANE_DEMO_")}
     env["PYTHONIOENCODING"] = "utf-8"
     env.update({f"QUORVANE_DEMO_{k.upper()}": str(v) for k, v in settings.items()})
+    return env
+
+
+def run_demo(*args, **settings):
     return subprocess.run(
-        [sys.executable, str(DEMO)],
-        env=env,
+        [sys.executable, str(DEMO), *args],
+        env=demo_env(**settings),
         capture_output=True,
         encoding="utf-8",
         timeout=60,
     )
+
+
+# Runs the demo with the SIGINT handler an interactive start gives it. A
+# background job starts with SIGINT ignored, and Python keeps it ignored.
+INTERACTIVE = (
+    "import runpy, signal, sys, os; signal.signal(signal.SIGINT, signal.default_int_handler); "
+    "sys.argv = sys.argv[1:]; sys.path[0] = os.path.dirname(sys.argv[0]); "
+    "runpy.run_path(sys.argv[0], run_name='__main__')"
+)
 
 
 def assert_one_line_error(result, *fragments):
@@ -114,10 +148,25 @@ def test_run_against_a_served_model(serve, suffix):
     batch = dream_cycle.MEMORIES[: consolidation.MAX_CONSOLIDATION_INPUTS]
     system, messages = consolidation.build_consolidation_prompt(batch)
     assert requests[0].body["messages"] == [{"role": "system", "content": system}, *messages]
-    assert "temperature" not in requests[0].body
-    # Only the evolution call has a known temperature: the profile's.
-    expected = Brevick.for_consumer_support().dream_evolve_temperature
-    assert requests[1].body["temperature"] == expected
+    # Every reply is bounded; only the evolution call has a known
+    # temperature: the profile's.
+    profile = Brevick.for_consumer_support()
+    budgets = [
+        dream_cycle.INSIGHT_TOKENS,
+        dream_cycle.directive_tokens(profile.dream_evolve_max_per_cycle),
+        dream_cycle.JOURNAL_TOKENS,
+        dream_cycle.VERDICT_TOKENS,
+        dream_cycle.TEAM_TOKENS,
+    ]
+    assert [r.body["max_tokens"] for r in requests] == budgets
+    assert all(isinstance(b, int) and 0 < b <= 1024 for b in budgets)
+    assert [r.body.get("temperature") for r in requests] == [
+        None,
+        profile.dream_evolve_temperature,
+        None,
+        None,
+        None,
+    ]
     assert "\n[ins-1]: Customers who ask" in requests[1].body["messages"][0]["content"]
 
     out = result.stdout
@@ -140,33 +189,79 @@ def test_unreachable_server():
     assert_one_line_error(result, "cannot reach the model server")
 
 
-def test_slow_server_times_out(serve):
-    server = serve("slow", delay=30)
+# "trickle" sends a byte every 0.1 s: each wait is short, the reply takes a minute.
+@pytest.mark.parametrize(("mode", "delay"), [("slow", 30), ("trickle", 0.1)])
+def test_slow_server_times_out(serve, mode, delay):
+    server = serve(mode, delay=delay)
     started = time.monotonic()
-    result = run_demo(base_url=server.base_url, model="m", timeout=0.5)
+    result = run_demo(base_url=server.base_url, model="m", timeout=1)
     assert time.monotonic() - started < 20
-    assert_one_line_error(result, "consolidation request", "within 0.5 s", "QUORVANE_DEMO_TIMEOUT")
+    assert_one_line_error(result, "consolidation request", "within 1 s", "QUORVANE_DEMO_TIMEOUT")
+
+
+def test_a_trickled_reply_within_the_deadline_is_read(serve):
+    server = serve("trickle", delay=0.0005)
+    settings = chat_client.ChatSettings(chat_client.chat_endpoint(server.base_url), "m", None, 30)
+    payload = chat_client.build_payload("m", ostrel.CONVERGENCE_JUDGE_SYSTEM_PROMPT, [])
+    assert chat_client.post_chat(settings, payload) == fake_model_server.VERDICT
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT is POSIX")
-def test_ctrl_c_while_waiting_exits_at_once(serve):
+def test_ctrl_c_while_waiting_exits_at_once(serve, spawn):
     server = serve("slow", delay=30)
-    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVANE_DEMO_")}
-    env.update(QUORVANE_DEMO_BASE_URL=server.base_url, QUORVANE_DEMO_MODEL="m")
-    demo = subprocess.Popen(
-        [sys.executable, str(DEMO)], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    env = demo_env(base_url=server.base_url, model="m")
+    demo = spawn(
+        [sys.executable, "-c", INTERACTIVE, str(DEMO)],
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
     )
-    try:
-        deadline = time.monotonic() + 20
-        while not server.requests and time.monotonic() < deadline:
-            time.sleep(0.02)
-        demo.send_signal(signal.SIGINT)
-        # The request's thread must not hold the process until the reply comes.
-        _, err = demo.communicate(timeout=10)
-    finally:
-        demo.kill()
+    deadline = time.monotonic() + 20
+    while not server.requests and time.monotonic() < deadline:
+        time.sleep(0.02)
+    demo.send_signal(signal.SIGINT)
+    # The request's thread must not hold the process until the reply comes.
+    _, err = demo.communicate(timeout=10)
     assert demo.returncode == 130
     assert err.decode().strip() == "dream_cycle: interrupted"
+
+
+def test_help_prints_usage_and_runs_nothing():
+    result = run_demo("--help")
+    assert result.returncode == 0 and result.stderr == ""
+    assert result.stdout.startswith("usage: dream_cycle.py [-h]\n")
+    assert "QUORVANE_DEMO_BASE_URL" in result.stdout and "Phase" not in result.stdout
+    result = run_demo("--bogus")
+    assert result.returncode == 2 and result.stdout == ""
+    assert "unrecognized arguments: --bogus" in result.stderr
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="a closed pipe is an OSError there")
+@pytest.mark.parametrize("served", [False, True], ids=["scripted", "served"])
+def test_a_closed_stdout_pipe_ends_quietly(serve, spawn, served):
+    # As `dream_cycle.py | head`: scripted, the reader is gone before the
+    # first line (the first write fails wherever it happens, a log record
+    # included); served, it leaves while a request waits in a queue job.
+    settings = {}
+    if served:
+        server = serve("slow", delay=0.5)
+        settings = {"base_url": server.base_url, "model": "m"}
+    read_end, write_end = os.pipe()
+    if not served:
+        os.close(read_end)
+    demo = spawn(
+        [sys.executable, str(DEMO)],
+        env=demo_env(**settings),
+        stdout=write_end,
+        stderr=subprocess.PIPE,
+    )
+    os.close(write_end)
+    if served:
+        with open(read_end, "rb") as reader:
+            # Up to the first request (or the end, should the demo fail first).
+            next((line for line in reader if b"request sent" in line), None)
+    _, err = demo.communicate(timeout=30)
+    assert (demo.returncode, err) == (1, b"")
 
 
 @pytest.mark.parametrize(
