@@ -1,27 +1,35 @@
 """What every module of the package owes its users: it imports by its dotted
-name, documents each public function and type for help(), and ships a type
-stub that declares the same public names with the same docstrings and
-parameters that help() and inspect.signature() show."""
+name, says what it exports in __all__, documents each public function and
+type for help() in words that name public things only, and ships a type stub
+that declares the same public names with the same docstrings and parameters
+that help() and inspect.signature() show."""
 
 import ast
 import importlib
 import importlib.metadata
 import inspect
 import pathlib
+import re
 import runpy
 
 import pytest
 
+import quorvane._internal
+
+# The one module list, which the build and CI read too; it ships in the
+# package, so the suite reads the installed copy wherever it runs.
+PACKAGE_DIR = pathlib.Path(quorvane._internal.__file__).parent
 MODULES = [
-    "brevick",
-    "consolidation",
-    "evolution",
-    "mirrandel",
-    "journal",
-    "calvendry",
-    "ostrel",
-    "trellan",
+    name
+    for line in (PACKAGE_DIR / "modules.txt").read_text(encoding="utf-8").splitlines()
+    if (name := line.split("#")[0].strip())
 ]
+
+
+def test_module_list_names_every_stub():
+    stubs = {p.stem for p in PACKAGE_DIR.glob("*.pyi")} - {"__init__"}
+    assert len(MODULES) == len(set(MODULES))
+    assert set(MODULES) == stubs
 
 
 def public_names(mod):
@@ -75,9 +83,65 @@ def test_package_is_typed():
 
 
 def test_version_is_the_distribution_version():
+    # The distribution that holds the imported package (an install's
+    # dist-info, or the one a development build lays out beside it), not
+    # whichever quorvane is installed elsewhere on the path.
     import quorvane
 
-    assert quorvane.__version__ == importlib.metadata.version("quorvane")
+    here = pathlib.Path(quorvane.__file__).resolve()
+    dists = [
+        d
+        for d in importlib.metadata.distributions(name="quorvane")
+        if pathlib.Path(d.locate_file("quorvane/__init__.py")).resolve() == here
+    ]
+    assert dists, f"no distribution metadata beside {here.parent}"
+    assert quorvane.__version__ == dists[0].version
+    assert re.fullmatch(r"\d+\.\d+\.\d+((a|b|rc)\d+)?(\.dev\d+)?", quorvane.__version__)
+
+
+def stub_exports(path: pathlib.Path):
+    """The stub's public definitions, and its __all__ (None when it has none)."""
+    declared = None
+    for node in ast.parse(path.read_text(encoding="utf-8")).body:
+        if isinstance(node, ast.Assign) and any(
+            isinstance(t, ast.Name) and t.id == "__all__" for t in node.targets
+        ):
+            declared = ast.literal_eval(node.value)
+    return stub_names(path), declared
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_all_is_what_the_stub_exports(name):
+    mod = importlib.import_module(f"quorvane._internal.{name}")
+    defined, declared = stub_exports(PACKAGE_DIR / f"{name}.pyi")
+    assert hasattr(mod, "__all__"), f"{name} has no __all__"
+    assert sorted(mod.__all__) == sorted(defined), f"{name}.__all__ differs from its stub"
+    assert declared is not None and sorted(declared) == sorted(
+        defined
+    ), f"{name}.pyi: __all__ differs from its public definitions"
+
+
+def docstrings(mod):
+    yield mod.__name__, mod.__doc__ or ""
+    for attr in public_names(mod):
+        obj = getattr(mod, attr)
+        if callable(obj):
+            yield attr, obj.__doc__ or ""
+        if isinstance(obj, type):
+            for member, value in vars(obj).items():
+                doc = getattr(value, "__doc__", None)
+                if isinstance(doc, str) and (not member.startswith("_") or member == "__init__"):
+                    yield f"{attr}.{member}", doc
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_docstrings_point_at_public_names(name):
+    # A private name in help() text sends users to something that may change
+    # or vanish: the package path quorvane._internal is the one exception.
+    mod = importlib.import_module(f"quorvane._internal.{name}")
+    for where, doc in docstrings(mod):
+        private = re.findall(r"(?<!\w)_[A-Za-z]\w*", doc.replace("quorvane._internal", ""))
+        assert not private, f"{where} docstring names private {sorted(set(private))}"
 
 
 @pytest.mark.parametrize("name", MODULES)

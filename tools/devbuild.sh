@@ -5,6 +5,9 @@
 # lays out an importable package there. Run tests against it with
 #   PYTHONPATH=build/dev-NAME/python python3 -m pytest tests/...
 # Each developer uses their own NAME so parallel builds never share a tree.
+# Beside the package the tree holds a small quorvane-<version>.dist-info
+# (written when CMake configures, from __version__), so importlib.metadata
+# reports the version there as it does for an install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 name=${1:?usage: tools/devbuild.sh NAME [TARGET...]}
