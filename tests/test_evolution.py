@@ -153,8 +153,9 @@ class TestBuildPrompt:
             build_evolution_prompt([{"id": "a", "text": "t"}, {}], [], 1)
         assert e.value.args == ("id",)
         with pytest.raises(KeyError) as e:
-            build_evolution_prompt([{"id": "a"}], [], 1)
-        assert e.value.args == ("text",)
+            build_evolution_prompt([{"id": "a", "text": "t"}] * 2 + [{"id": "a"}], [], 1)
+        assert type(e.value) is KeyError and e.value.args == ("text",)
+        assert getattr(e.value, "__notes__", ["insights[2]"]) == ["insights[2]"]
         with pytest.raises(TypeError):
             build_evolution_prompt(["not a record"], [], 1)
 

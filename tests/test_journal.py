@@ -5,6 +5,7 @@ consolidation."""
 import collections
 import json
 import math
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -171,6 +172,31 @@ def test_mappings_other_than_dict_read_salience_through_getitem():
     # Only a missing key means "N/A"; any other lookup error stops the build.
     with pytest.raises(LookupError, match="not a KeyError"):
         build_journal_prompt([Failing(memory(salience=1))])
+
+
+def test_salience_is_read_only_when_the_memory_contains_it():
+    class Refusing(dict):
+        def __missing__(self, key):
+            raise AssertionError(f"looked up {key!r}")
+
+    records = [
+        collections.defaultdict(float, memory()),
+        collections.Counter(memory()),
+        Refusing(memory()),
+    ]
+    before = [dict(r) for r in records]
+    assert [line.split(", ")[1] for line in lines_of(records)] == ["salience=N/A"] * 3
+    assert [dict(r) for r in records] == before
+
+
+def test_a_missing_key_notes_which_memory_lacks_it():
+    batch = [memory() for _ in range(6)]
+    del batch[4]["created_at"]
+    with pytest.raises(KeyError) as info:
+        build_journal_prompt(batch)
+    assert type(info.value) is KeyError and info.value.args == ("created_at",)
+    if sys.version_info >= (3, 11):
+        assert info.value.__notes__ == ["memories[4]"]
 
 
 def test_lookup_order_and_missing_keys():
