@@ -71,6 +71,13 @@ def test_limits_come_from_a_default_profile():
     assert consolidation.TIER2_DEDUP_THRESHOLD == 0.95
     assert type(consolidation.MAX_CONSOLIDATION_INPUTS) is int
     assert type(consolidation.TIER2_DEDUP_THRESHOLD) is float
+    assert consolidation.__all__ == [
+        "MAX_CONSOLIDATION_INPUTS",
+        "DEFAULT_CONSOLIDATION_MIN_SALIENCE",
+        "TIER2_DEDUP_THRESHOLD",
+        "build_consolidation_prompt",
+        "parse_consolidation_output",
+    ]
 
 
 def test_module_fails_to_load_without_the_profile_module():

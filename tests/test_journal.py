@@ -79,6 +79,7 @@ def test_prompt_texts_are_exact():
     assert journal._JOURNAL_SYSTEM == SYSTEM and len(SYSTEM) == 548
     assert journal._JOURNAL_USER == USER and len(USER) == 211
     assert not hasattr(journal, "MAX_CONSOLIDATION_INPUTS")
+    assert journal.__all__ == ["build_journal_prompt", "parse_journal_output"]
 
 
 def test_empty_batch_and_single_memory():
