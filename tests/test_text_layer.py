@@ -1,6 +1,7 @@
 """The text layer under the prompt builders: how a str value goes into a
 prompt (subclasses, strs not yet "ready" on 3.10/3.11), large results built
-in the per-thread buffers, and what a thread keeps once a build is over."""
+in the per-thread buffers, what a thread keeps once a build is over, and the
+whitespace folding's eight-units-at-a-time path."""
 
 import json
 import os
@@ -12,6 +13,7 @@ import pytest
 
 from quorvane._internal.consolidation import build_consolidation_prompt, parse_consolidation_output
 from quorvane._internal.evolution import build_evolution_prompt
+from quorvane._internal.ostrel import build_convergence_prompt
 
 HEAD = (
     "Below are {} memories captured by an AI agent. Identify the most significant "
@@ -240,3 +242,20 @@ def test_floats_outside_json_are_their_repr_on_the_cpython_table():
     for line, (_, r) in zip(lines, cases, strict=True):
         neg = r[1:] if r.startswith("-") else "-" + r
         assert line.split(" ", 1)[1] == f"({r}, {neg}): {r}"
+
+
+# --- whitespace folding, eight one-byte units at a time ----------------------------
+
+
+@pytest.mark.parametrize("run", [" ", "  ", "   ", " \t ", "\n" + " " * 9])
+def test_whitespace_folding_across_block_edges(run):
+    # One-byte text is folded eight units at a time: a run of whitespace may
+    # begin, end or lie across a block edge at any offset, or end the text.
+    contents = [
+        "w" * start + run + "x" * tail + run * again
+        for start in range(18)
+        for tail in (0, 1, 7, 8, 9)
+        for again in (0, 1)
+    ]
+    lines = build_convergence_prompt([("s", c) for c in contents]).split("\n")
+    assert lines[1 : 1 + len(contents)] == ["- [s] " + " ".join(c.split()) for c in contents]
