@@ -10,7 +10,10 @@ import sys
 import textwrap
 
 import pytest
+from memory_prompts import memory
+from memory_prompts import plain_message as shared_plain_message
 
+from quorvane._internal import consolidation
 from quorvane._internal.consolidation import build_consolidation_prompt, parse_consolidation_output
 from quorvane._internal.evolution import build_evolution_prompt
 from quorvane._internal.ostrel import build_convergence_prompt
@@ -26,24 +29,7 @@ def message_of(memories):
 
 
 def plain_message(memories):
-    """The user message written with json.dumps and f-strings."""
-    lines = []
-    for i, m in enumerate(memories, 1):
-        content = m["content"]
-        if isinstance(content, dict):
-            content = json.dumps(content, ensure_ascii=True, default=str)
-        else:
-            content = str.__str__(content) if isinstance(content, str) else str(content)
-        fields = [
-            str.__str__(v) if isinstance(v, str) else str(v)
-            for v in (m["event_type"], m["created_at"])
-        ]
-        lines.append(f"[{i}] ({fields[0]}, {fields[1]}): {content}")
-    return HEAD.format(len(memories)) + "\n".join(lines) + "\n"
-
-
-def memory(content="c", event_type="note", created_at="2026-01-01T00:00:00Z"):
-    return {"content": content, "event_type": event_type, "created_at": created_at}
+    return shared_plain_message(memories, consolidation._CONSOLIDATION_USER)
 
 
 # --- str subclasses ---------------------------------------------------------------
