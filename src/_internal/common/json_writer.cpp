@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 
-
 namespace qv {
 
 namespace {
