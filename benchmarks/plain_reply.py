@@ -1,11 +1,12 @@
 """The plain-Python reply cleaning that the insight and journal benchmarks
-both measure against: str.strip, one ``` fence, one pair of double quotes."""
+both measure against (str.strip, one ``` fence, one pair of double quotes):
+the tests' own reference, tests/memory_prompts.py."""
 
+import pathlib
+import sys
 
-def plain_clean(text):
-    text = text.strip()
-    if text.startswith("```") and text.endswith("```"):
-        text = text[3:-3].strip() if len(text) > 6 else ""
-    if text.startswith('"') and text.endswith('"'):
-        text = text[1:-1].strip() if len(text) > 2 else ""
-    return text
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+
+from memory_prompts import plain_clean  # noqa: E402
+
+__all__ = ["plain_clean"]

@@ -10,7 +10,7 @@
 #   FUZZ_TARGETS="fuzz_json_reader fuzz_text" fuzz/run.sh 600   # some targets only
 #
 # Targets: fuzz_json_reader (JSON reader and evolution-reply extraction),
-# fuzz_text (trim, split, fold, unwrap, reply cleaning, JSON unfencing),
+# fuzz_text (trim, fold, unwrap, reply cleaning, JSON unfencing),
 # fuzz_keywords (keyword automaton), fuzz_number (float repr, ".3f",
 # integers), fuzz_verdict (the judge's verdict line).
 #
@@ -24,6 +24,10 @@
 # (add -dict=fuzz/fuzz_keywords.dict for fuzz_keywords, -max_len=64 for
 # fuzz_number). The corpus directory grows across runs; to replay a finding,
 # run the binary on the file alone: build/fuzz/fuzz/fuzz_text <file>.
+#
+# The seeds alone also run in the test suite under any compiler:
+# tests/test_fuzz_replay.py builds every target with -DQUORVANE_FUZZ_REPLAY=ON
+# (fuzz/replay_main.cpp as its main()) and runs it over fuzz/seeds/<name>/.
 #
 # Needs clang++-14 and its fuzzer runtime (Debian: clang-14 libclang-rt-14-dev
 # llvm-14); installs nothing. Exits non-zero if any target reports a finding;

@@ -1,4 +1,4 @@
-// Fuzzes the core's text routines (whitespace test, trim, split, fold,
+// Fuzzes the core's text routines (whitespace test, trim, fold,
 // prefix and suffix tests, unwrapping, reply cleaning and JSON-reply
 // unfencing): results must hold their defining properties, equal a plain
 // string-by-string reading of their definitions, and agree across the three
@@ -141,9 +141,8 @@ void check_fold(const std::vector<C>& units, const Text& want) {
 
 struct Results {
   Span trimmed, fenced, cleaned;
-  std::vector<Span> pieces;
   bool operator==(const Results& o) const {
-    return trimmed == o.trimmed && fenced == o.fenced && cleaned == o.cleaned && pieces == o.pieces;
+    return trimmed == o.trimmed && fenced == o.fenced && cleaned == o.cleaned;
   }
 };
 
@@ -167,17 +166,6 @@ Results run(const std::vector<C>& units) {
 
   out.cleaned = core::clean_reply(s, n);
   check_trimmed(s, out.trimmed, out.cleaned, false);
-
-  out.pieces = core::split_ws(s, n);
-  std::size_t at = 0;
-  for (const Span& p : out.pieces) {
-    QV_FUZZ_CHECK(p.begin >= at && p.begin < p.end && p.end <= n);
-    for (std::size_t i = at; i < p.begin; ++i) QV_FUZZ_CHECK(space_at(s, i));
-    for (std::size_t i = p.begin; i < p.end; ++i) QV_FUZZ_CHECK(!space_at(s, i));
-    QV_FUZZ_CHECK(p.end == n || space_at(s, p.end));
-    at = p.end;
-  }
-  for (std::size_t i = at; i < n; ++i) QV_FUZZ_CHECK(space_at(s, i));
 
   const Text whole = text_of(s, all);
   QV_FUZZ_CHECK(text_of(s, out.trimmed) == py_strip(whole));

@@ -30,6 +30,7 @@ import operator
 
 import numpy as np
 import pytest
+from hostile import BadStr, Boom, GetitemRaises, Quiet, Record
 from support import same
 
 from quorvane._internal import (
@@ -45,10 +46,6 @@ from quorvane._internal import (
 from quorvane._internal.brevick import Brevick
 
 # --- values ----------------------------------------------------------------------------
-
-
-class Boom(Exception):
-    """Raised by the hostile dunders below; it must reach the caller unchanged."""
 
 
 class StrSub(str):
@@ -113,41 +110,6 @@ def eq_answer_raises():
 class BadBool:
     def __bool__(self):
         raise Boom("__bool__")
-
-
-class Record(collections.abc.Mapping):
-    """A mapping that is not a dict."""
-
-    def __init__(self, data):
-        self._data = dict(data)
-
-    def __getitem__(self, key):
-        return self._data[key]
-
-    def __iter__(self):
-        return iter(self._data)
-
-    def __len__(self):
-        return len(self._data)
-
-    def __repr__(self):
-        return f"Record({self._data!r})"
-
-
-class GetitemRaises(Record):
-    def __getitem__(self, key):
-        raise Boom(key)
-
-    def __repr__(self):
-        return "GetitemRaises()"
-
-
-class BadStr:
-    def __str__(self):
-        raise Boom("__str__")
-
-    def __repr__(self):
-        raise Boom("__repr__")
 
 
 class StrWrongType:
@@ -240,22 +202,6 @@ class IndexGivesSubclass:
 
     def __repr__(self):
         return "IndexGivesSubclass()"
-
-
-class Quiet:
-    """Prints and converts like a Mutator, editing nothing."""
-
-    text = "edited"
-    number = 0.25
-
-    def __str__(self):
-        return self.text
-
-    def __repr__(self):
-        return "<" + self.text + ">"
-
-    def __float__(self):
-        return self.number
 
 
 class Mutator(Quiet):

@@ -8,8 +8,10 @@ import textwrap
 import types
 
 import pytest
+from hostile import Record
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+from memory_prompts import assert_missing_key, lookup_order, memory, plain_clean, request_text
 
 from quorvane._internal import brevick, consolidation
 from quorvane._internal.consolidation import (
@@ -35,17 +37,8 @@ HEAD = (
 )
 
 
-def memory(content="c", event_type="note", created_at="2026-01-01T00:00:00Z", **extra):
-    return {"content": content, "event_type": event_type, "created_at": created_at, **extra}
-
-
 def message_of(memories):
-    system, messages = build_consolidation_prompt(memories)
-    assert system is consolidation._CONSOLIDATION_SYSTEM
-    assert isinstance(messages, list) and len(messages) == 1
-    (msg,) = messages
-    assert list(msg) == ["role", "content"] and msg["role"] == "user"
-    return msg["content"]
+    return request_text(build_consolidation_prompt, consolidation._CONSOLIDATION_SYSTEM, memories)
 
 
 # --- constants -----------------------------------------------------------------
@@ -71,6 +64,13 @@ def test_limits_come_from_a_default_profile():
     assert consolidation.TIER2_DEDUP_THRESHOLD == 0.95
     assert type(consolidation.MAX_CONSOLIDATION_INPUTS) is int
     assert type(consolidation.TIER2_DEDUP_THRESHOLD) is float
+    assert consolidation.__all__ == [
+        "MAX_CONSOLIDATION_INPUTS",
+        "DEFAULT_CONSOLIDATION_MIN_SALIENCE",
+        "TIER2_DEDUP_THRESHOLD",
+        "build_consolidation_prompt",
+        "parse_consolidation_output",
+    ]
 
 
 def test_module_fails_to_load_without_the_profile_module():
@@ -157,19 +157,6 @@ def test_fields_that_are_not_text_are_shown_as_str():
 
 
 def test_other_keys_are_ignored_and_mappings_are_accepted():
-    class Record(collections.abc.Mapping):
-        def __init__(self, **kw):
-            self._d = kw
-
-        def __getitem__(self, key):
-            return self._d[key]
-
-        def __iter__(self):
-            return iter(self._d)
-
-        def __len__(self):
-            return len(self._d)
-
     class Defaulting(dict):
         def __missing__(self, key):
             return f"<{key}>"
@@ -241,12 +228,7 @@ def test_a_memory_must_be_a_mapping(bad):
 
 @pytest.mark.parametrize("key", ["content", "event_type", "created_at"])
 def test_missing_key_names_it_even_when_others_are_complete(key):
-    broken = memory()
-    del broken[key]
-    for kind in (dict, collections.UserDict):
-        with pytest.raises(KeyError) as info:
-            build_consolidation_prompt([memory(), kind(broken), memory()])
-        assert info.value.args == (key,)
+    assert_missing_key(build_consolidation_prompt, key)
 
 
 def test_keys_are_looked_up_and_content_rendered_in_order():
@@ -257,21 +239,8 @@ def test_keys_are_looked_up_and_content_rendered_in_order():
         build_consolidation_prompt([{"content": "x"}])
     with pytest.raises(KeyError, match="created_at"):
         build_consolidation_prompt([{"content": "x", "event_type": "e"}])
-
-    seen = []
-
-    class Logged(dict):
-        def __getitem__(self, key):
-            seen.append(key)
-            return super().__getitem__(key)
-
-    class Loud:
-        def __str__(self):
-            seen.append("str(content)")
-            return "loud"
-
-    build_consolidation_prompt([Logged(memory(Loud(), salience=1.0))])
-    assert seen == ["content", "str(content)", "event_type", "created_at"]
+    order = lookup_order(build_consolidation_prompt, salience=1.0)
+    assert order == ["content", "str(content)", "event_type", "created_at"]
 
 
 def test_cyclic_content_raises_value_error():
@@ -282,16 +251,6 @@ def test_cyclic_content_raises_value_error():
 
 
 # --- reply cleaning ---------------------------------------------------------------
-
-
-def reference_clean(text):
-    """The cleaning rule written plainly in Python (str.strip() is the whitespace set)."""
-    text = text.strip()
-    if text.startswith("```") and text.endswith("```"):
-        text = text[3:-3].strip() if len(text) > 6 else ""
-    if text.startswith('"') and text.endswith('"'):
-        text = text[1:-1].strip() if len(text) > 2 else ""
-    return text
 
 
 @pytest.mark.parametrize(
@@ -326,7 +285,7 @@ def reference_clean(text):
 )
 def test_reply_cleaning_cases(reply, expected):
     assert parse_consolidation_output(reply) == expected
-    assert reference_clean(reply) == expected
+    assert plain_clean(reply) == expected
 
 
 fenceish = st.text(
@@ -339,7 +298,7 @@ fenceish = st.text(
 @given(fenceish | st.text(st.characters(exclude_categories=())))
 @example("x" * 1000 + "```")
 def test_reply_cleaning_matches_the_plain_rule(reply):
-    assert parse_consolidation_output(reply) == reference_clean(reply)
+    assert parse_consolidation_output(reply) == plain_clean(reply)
 
 
 def test_reply_result_is_a_plain_str_and_shares_when_unchanged():

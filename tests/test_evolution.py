@@ -153,8 +153,9 @@ class TestBuildPrompt:
             build_evolution_prompt([{"id": "a", "text": "t"}, {}], [], 1)
         assert e.value.args == ("id",)
         with pytest.raises(KeyError) as e:
-            build_evolution_prompt([{"id": "a"}], [], 1)
-        assert e.value.args == ("text",)
+            build_evolution_prompt([{"id": "a", "text": "t"}] * 2 + [{"id": "a"}], [], 1)
+        assert type(e.value) is KeyError and e.value.args == ("text",)
+        assert getattr(e.value, "__notes__", ["insights[2]"]) == ["insights[2]"]
         with pytest.raises(TypeError):
             build_evolution_prompt(["not a record"], [], 1)
 
@@ -534,6 +535,7 @@ def test_help_and_stub_tell_the_same_story():
     assert ast.get_docstring(stub) == inspect.cleandoc(evolution.__doc__)
     funcs = {n.name: n for n in stub.body if isinstance(n, ast.FunctionDef)}
     assert set(funcs) == {"build_evolution_prompt", "parse_evolution_output"}
+    assert evolution.__all__ == ["build_evolution_prompt", "parse_evolution_output"]
     for name in funcs:
         func = getattr(evolution, name)
         assert ast.get_docstring(funcs[name]) == inspect.getdoc(func), name

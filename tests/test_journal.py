@@ -3,12 +3,20 @@ of memories with their salience, and the reply cleaning it shares with
 consolidation."""
 
 import collections
-import json
 import math
 
 import pytest
+from hostile import Record
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from memory_prompts import (
+    ABSENT,
+    assert_missing_key,
+    lookup_order,
+    memory,
+    plain_message,
+    request_text,
+)
 
 from quorvane._internal import journal
 from quorvane._internal.consolidation import parse_consolidation_output
@@ -34,23 +42,10 @@ USER = (
     "Memories (sorted by creation time):\n"
     "{formatted_memories}\n"
 )
-ABSENT = object()
-
-
-def memory(content="c", event_type="note", created_at="2026-01-01", salience=ABSENT, **extra):
-    m = {"content": content, "event_type": event_type, "created_at": created_at, **extra}
-    if salience is not ABSENT:
-        m["salience"] = salience
-    return m
 
 
 def message_of(memories):
-    system, messages = build_journal_prompt(memories)
-    assert system is journal._JOURNAL_SYSTEM
-    assert isinstance(messages, list) and len(messages) == 1
-    (msg,) = messages
-    assert list(msg) == ["role", "content"] and msg["role"] == "user"
-    return msg["content"]
+    return request_text(build_journal_prompt, journal._JOURNAL_SYSTEM, memories)
 
 
 def lines_of(memories):
@@ -60,24 +55,11 @@ def lines_of(memories):
     return text[len(head) - 1 : -1].split("\n")
 
 
-def reference_message(memories):
-    """The rendering written plainly in Python."""
-    lines = []
-    for i, m in enumerate(memories, 1):
-        content = m["content"]
-        if isinstance(content, dict):
-            content = json.dumps(content, ensure_ascii=True, default=str)
-        salience = m["salience"] if "salience" in m else "N/A"
-        lines.append(
-            f"[{i}] ({m['event_type']}, salience={salience}, {m['created_at']}): {content}"
-        )
-    return USER.format(count=len(memories), formatted_memories="\n".join(lines))
-
-
 def test_prompt_texts_are_exact():
     assert journal._JOURNAL_SYSTEM == SYSTEM and len(SYSTEM) == 548
     assert journal._JOURNAL_USER == USER and len(USER) == 211
     assert not hasattr(journal, "MAX_CONSOLIDATION_INPUTS")
+    assert journal.__all__ == ["build_journal_prompt", "parse_journal_output"]
 
 
 def test_empty_batch_and_single_memory():
@@ -137,19 +119,6 @@ def test_lines_keep_the_given_order_and_never_show_identifiers():
 
 
 def test_mappings_other_than_dict_read_salience_through_getitem():
-    class Record(collections.abc.Mapping):
-        def __init__(self, **kw):
-            self._d = kw
-
-        def __getitem__(self, key):
-            return self._d[key]
-
-        def __iter__(self):
-            return iter(self._d)
-
-        def __len__(self):
-            return len(self._d)
-
     assert lines_of(
         [
             Record(content="a", event_type="e", created_at="c", salience=0.5),
@@ -159,7 +128,7 @@ def test_mappings_other_than_dict_read_salience_through_getitem():
     ) == [
         "[1] (e, salience=0.5, c): a",
         "[2] (e, salience=N/A, c): b",
-        "[3] (note, salience=N/A, 2026-01-01): u",
+        "[3] (note, salience=N/A, 2026-01-01T00:00:00Z): u",
     ]
 
     class Failing(dict):
@@ -173,30 +142,27 @@ def test_mappings_other_than_dict_read_salience_through_getitem():
         build_journal_prompt([Failing(memory(salience=1))])
 
 
+def test_salience_is_read_only_when_the_memory_contains_it():
+    class Refusing(dict):
+        def __missing__(self, key):
+            raise AssertionError(f"looked up {key!r}")
+
+    records = [
+        collections.defaultdict(float, memory()),
+        collections.Counter(memory()),
+        Refusing(memory()),
+    ]
+    before = [dict(r) for r in records]
+    assert [line.split(", ")[1] for line in lines_of(records)] == ["salience=N/A"] * 3
+    assert [dict(r) for r in records] == before
+
+
 def test_lookup_order_and_missing_keys():
-    seen = []
-
-    class Logged(dict):
-        def __getitem__(self, key):
-            seen.append(key)
-            return super().__getitem__(key)
-
-    class Loud:
-        def __str__(self):
-            seen.append("str(content)")
-            return "loud"
-
-    build_journal_prompt([Logged(memory(Loud(), salience=0.5))])
-    assert seen == ["content", "str(content)", "event_type", "salience", "created_at"]
-
+    order = lookup_order(build_journal_prompt, salience=0.5)
+    assert order == ["content", "str(content)", "event_type", "salience", "created_at"]
     for key in ("content", "event_type", "created_at"):
         for salience in (ABSENT, 0.5):
-            broken = memory(salience=salience)
-            del broken[key]
-            for kind in (dict, collections.UserDict):
-                with pytest.raises(KeyError) as info:
-                    build_journal_prompt([memory(), kind(broken)])
-                assert info.value.args == (key,)
+            assert_missing_key(build_journal_prompt, key, salience=salience)
 
 
 def test_argument_kinds():
@@ -240,7 +206,9 @@ def test_nested_build_from_a_salience_str():
             assert message_of(inner) == expected
             return "n"
 
-    assert lines_of([memory(salience=Nested())]) == ["[1] (note, salience=n, 2026-01-01): c"]
+    assert lines_of([memory(salience=Nested())]) == [
+        "[1] (note, salience=n, 2026-01-01T00:00:00Z): c"
+    ]
 
 
 scalars = (
@@ -262,7 +230,7 @@ memories = st.lists(
 @settings(max_examples=300)
 @given(memories)
 def test_matches_the_plain_rendering(batch):
-    assert message_of(batch) == reference_message(batch)
+    assert message_of(batch) == plain_message(batch, USER, salience=True)
 
 
 @settings(max_examples=500)

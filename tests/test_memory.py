@@ -38,6 +38,7 @@ from collections.abc import Mapping
 
 import numpy as np
 import pytest
+from hostile import BadStr, Boom, Faulty, Quiet, Record
 
 from quorvane._internal import (
     brevick,
@@ -436,35 +437,9 @@ BREVICK_CASES = [
 # consolidation and journal
 
 
-class Shouting:
-    def __str__(self):
-        return "LOUD"
-
-
-class Broken:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
 class Text(str):
     def __str__(self):
         return "never used"
-
-
-class Record(Mapping):
-    """A mapping that is not a dict."""
-
-    def __init__(self, **items):
-        self._items = items
-
-    def __getitem__(self, key):
-        return self._items[key]
-
-    def __iter__(self):
-        return iter(self._items)
-
-    def __len__(self):
-        return len(self._items)
 
 
 def memory(content, **extra):
@@ -481,7 +456,7 @@ MEMORIES = [
     memory("User prefers short answers."),
     memory(NESTED, salience=0.8),
     memory(42, salience=None),
-    memory(Shouting(), salience="high"),
+    memory(Quiet(), salience="high"),
     memory(Text("a str subclass ✓"), salience=1),
     memory({"when": decimal.Decimal("1.5"), 3: 1.5e300, 2.5: float("nan")}),
     OrderedDict(memory("ordered")),
@@ -498,18 +473,6 @@ too_deep = []
 node = too_deep
 for _ in range(sys.getrecursionlimit() + 100):
     node.append({"d": (node := [])})
-
-
-class Faulty(Record):
-    """A mapping whose lookups of one key fail with an error of its own."""
-
-    def __getitem__(self, key):
-        if key == "event_type":
-            raise RuntimeError("storage offline")
-        return super().__getitem__(key)
-
-    def items(self):
-        return self._items.items()
 
 
 MEMORY_KEYS = tuple(sys.intern(k) for k in ("content", "event_type", "created_at", "salience"))
@@ -551,9 +514,9 @@ def memory_cases(mod, build, parse, system):
             raises=RecursionError,
             n=100,
         ),
-        case(f"{prefix}.build_lookup_raises", build, [Faulty(**memory("x"))], raises=RuntimeError),
-        case(f"{prefix}.build_str_raises", build, [memory(Broken())], raises=RuntimeError),
-        case(f"{prefix}.build_json_raises", build, [memory({"x": Broken()})], raises=RuntimeError),
+        case(f"{prefix}.build_lookup_raises", build, [Faulty(**memory("x"))], raises=Boom),
+        case(f"{prefix}.build_str_raises", build, [memory(BadStr())], raises=Boom),
+        case(f"{prefix}.build_json_raises", build, [memory({"x": BadStr()})], raises=Boom),
         case(f"{prefix}.build_no_args", build, raises=TypeError),
         case(f"{prefix}.parse", parse_all, parse, REPLIES, n=20_000),
         case(f"{prefix}.parse_not_str", parse, b"bytes", raises=TypeError),
@@ -575,7 +538,7 @@ MEMORY_CASES = memory_cases(
 
 INSIGHTS = [
     {"id": "ins-1", "text": "Refund requests repeat when the policy is unclear."},
-    {"id": 7, "text": Shouting(), "extra": [1, 2]},
+    {"id": 7, "text": Quiet(), "extra": [1, 2]},
     Record(id="ins-{3}", text="Braces {stay} as they are ✓"),
 ]
 DIRECTIVES = ["Be concise.", Text("subclass"), 3.5, "{max_per_cycle}"]
@@ -684,10 +647,10 @@ EVOLUTION_CASES = [
     case(
         "evolution.build_str_raises",
         evolution.build_evolution_prompt,
-        [{"id": Broken(), "text": "t"}],
+        [{"id": BadStr(), "text": "t"}],
         [],
         3,
-        raises=RuntimeError,
+        raises=Boom,
     ),
     case(
         "evolution.build_insight_not_mapping",
@@ -875,7 +838,7 @@ ROWS = [
     Row("The FAQ link cuts repeat tickets.", 0.91),
     Row("Refunds spike after pricing changes.", 0.82),
     Row(Text("subclass ✓"), 1),
-    Row(Shouting(), float("nan")),
+    Row(Quiet(), float("nan")),
     Row({"structured": [1, 2]}, np.float32(0.5)),
     Row("tie", 0.82),
     Row("negative", -0.0005),
@@ -921,8 +884,8 @@ CALVENDRY_CASES = [
     case(
         "calvendry.prompt_str_raises",
         calvendry.build_calvendry_prompt,
-        [*ROWS, Row(Broken(), 0.1)],
-        raises=RuntimeError,
+        [*ROWS, Row(BadStr(), 0.1)],
+        raises=Boom,
     ),
     case("calvendry.hash", calvendry.compute_prompt_hash, PROMPT),
     case("calvendry.hash_ascii", calvendry.compute_prompt_hash, "plain ascii prompt"),

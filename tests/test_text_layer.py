@@ -1,6 +1,7 @@
 """The text layer under the prompt builders: how a str value goes into a
 prompt (subclasses, strs not yet "ready" on 3.10/3.11), large results built
-in the per-thread buffers, and what a thread keeps once a build is over."""
+in the per-thread buffers, what a thread keeps once a build is over, and the
+whitespace folding's eight-units-at-a-time path."""
 
 import json
 import os
@@ -9,9 +10,13 @@ import sys
 import textwrap
 
 import pytest
+from memory_prompts import memory
+from memory_prompts import plain_message as shared_plain_message
 
+from quorvane._internal import consolidation
 from quorvane._internal.consolidation import build_consolidation_prompt, parse_consolidation_output
 from quorvane._internal.evolution import build_evolution_prompt
+from quorvane._internal.ostrel import build_convergence_prompt
 
 HEAD = (
     "Below are {} memories captured by an AI agent. Identify the most significant "
@@ -24,24 +29,7 @@ def message_of(memories):
 
 
 def plain_message(memories):
-    """The user message written with json.dumps and f-strings."""
-    lines = []
-    for i, m in enumerate(memories, 1):
-        content = m["content"]
-        if isinstance(content, dict):
-            content = json.dumps(content, ensure_ascii=True, default=str)
-        else:
-            content = str.__str__(content) if isinstance(content, str) else str(content)
-        fields = [
-            str.__str__(v) if isinstance(v, str) else str(v)
-            for v in (m["event_type"], m["created_at"])
-        ]
-        lines.append(f"[{i}] ({fields[0]}, {fields[1]}): {content}")
-    return HEAD.format(len(memories)) + "\n".join(lines) + "\n"
-
-
-def memory(content="c", event_type="note", created_at="2026-01-01T00:00:00Z"):
-    return {"content": content, "event_type": event_type, "created_at": created_at}
+    return shared_plain_message(memories, consolidation._CONSOLIDATION_USER)
 
 
 # --- str subclasses ---------------------------------------------------------------
@@ -240,3 +228,20 @@ def test_floats_outside_json_are_their_repr_on_the_cpython_table():
     for line, (_, r) in zip(lines, cases, strict=True):
         neg = r[1:] if r.startswith("-") else "-" + r
         assert line.split(" ", 1)[1] == f"({r}, {neg}): {r}"
+
+
+# --- whitespace folding, eight one-byte units at a time ----------------------------
+
+
+@pytest.mark.parametrize("run", [" ", "  ", "   ", " \t ", "\n" + " " * 9])
+def test_whitespace_folding_across_block_edges(run):
+    # One-byte text is folded eight units at a time: a run of whitespace may
+    # begin, end or lie across a block edge at any offset, or end the text.
+    contents = [
+        "w" * start + run + "x" * tail + run * again
+        for start in range(18)
+        for tail in (0, 1, 7, 8, 9)
+        for again in (0, 1)
+    ]
+    lines = build_convergence_prompt([("s", c) for c in contents]).split("\n")
+    assert lines[1 : 1 + len(contents)] == ["- [s] " + " ".join(c.split()) for c in contents]

@@ -100,6 +100,11 @@ void State::init(PyObject* m) {
     qv::add_object(m, name, qv::own(PyObject_GetAttrString(profile.get(), field)));
 
   init_prompts(m, "_CONSOLIDATION_SYSTEM", kSystem, "_CONSOLIDATION_USER", kUser);
+  qv::add_object(
+      m, "__all__",
+      qv::own(Py_BuildValue("[sssss]", "MAX_CONSOLIDATION_INPUTS",
+                            "DEFAULT_CONSOLIDATION_MIN_SALIENCE", "TIER2_DEDUP_THRESHOLD",
+                            "build_consolidation_prompt", "parse_consolidation_output")));
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.consolidation", module_doc, methods};

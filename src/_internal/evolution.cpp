@@ -135,8 +135,15 @@ Ref build_evolution_prompt(qv::Call& call) {
         const Py_ssize_t n = PyList_GET_SIZE(insights.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
           PyObject* insight = PyList_GET_ITEM(insights.get(), i);
-          Ref id = qv::get_field(insight, st.key_id);
-          Ref text = qv::get_field(insight, st.key_text);
+          Ref id;
+          Ref text;
+          try {
+            id = qv::get_field(insight, st.key_id);
+            text = qv::get_field(insight, st.key_text);
+          } catch (const qv::PyErrorSet&) {
+            qv::add_note_to_current("insights[%zd]", i);
+            throw;
+          }
           if (i > 0) b.ascii("\n");
           b.ascii("[");
           b.text_of(id.get());
@@ -375,6 +382,9 @@ void State::init(PyObject* m) {
 
   qv::add_object(m, "_EVOLUTION_SYSTEM", Ref::borrow(system));
   qv::add_object(m, "logger", Ref::borrow(logger));
+  qv::add_object(
+      m, "__all__",
+      qv::own(Py_BuildValue("[ss]", "build_evolution_prompt", "parse_evolution_output")));
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.evolution", module_doc, methods};

@@ -81,6 +81,8 @@ PyDoc_STRVAR(module_doc,
 
 void State::init(PyObject* m) {
   init_prompts(m, "_JOURNAL_SYSTEM", kSystem, "_JOURNAL_USER", kUser);
+  qv::add_object(m, "__all__",
+                 qv::own(Py_BuildValue("[ss]", "build_journal_prompt", "parse_journal_output")));
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.journal", module_doc, methods};

@@ -9,11 +9,10 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 namespace qv::core {
 
-// The whitespace set of every trim and split in the library: U+0009..U+000D,
+// The whitespace set of every trim and fold in the library: U+0009..U+000D,
 // U+001C..U+001F, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028,
 // U+2029, U+202F, U+205F, U+3000 (exactly what str.strip() removes).
 constexpr bool is_space(char32_t c) noexcept {
@@ -81,22 +80,6 @@ constexpr Span unwrap(const C* s, Span r, std::string_view mark) noexcept {
   if (!starts_with(s, r, mark) || !ends_with(s, r, mark)) return r;
   if (r.size() <= 2 * mark.size()) return Span{r.begin, r.begin};
   return trim(s, Span{r.begin + mark.size(), r.end - mark.size()});
-}
-
-// Splits s[0:n] at runs of whitespace, dropping empty pieces
-// (str.split() with no arguments).
-template <class C>
-std::vector<Span> split_ws(const C* s, std::size_t n) {
-  std::vector<Span> out;
-  std::size_t i = 0;
-  while (i < n) {
-    while (i < n && is_space(static_cast<char32_t>(s[i]))) ++i;
-    if (i == n) break;
-    const std::size_t start = i;
-    while (i < n && !is_space(static_cast<char32_t>(s[i]))) ++i;
-    out.push_back({start, i});
-  }
-  return out;
 }
 
 // is_space for one-byte units as a table, so loops over the common

@@ -8,7 +8,6 @@
 
 #include "_internal/common/prompt.hpp"
 #include "_internal/common/py.hpp"
-#include "_internal/common/spare_buffer.hpp"
 
 namespace qv {
 
@@ -18,7 +17,8 @@ namespace qv {
 // NaN/Infinity), list/tuple, dict, and str(value) for anything else. The text
 // is always ASCII. Errors are the ones json raises: TypeError for a key of
 // another kind, ValueError "Circular reference detected", RecursionError on
-// deep nesting (also when the thread's C stack runs short).
+// nesting deeper than the interpreter's recursion limit or than a fixed depth
+// that keeps the C stack small.
 //
 // The text is written straight into the byte buffer of the TextBuilder that
 // the result is assembled in, so it is copied once more only into the final
@@ -41,13 +41,6 @@ class JsonWriter {
     std::size_t begin;
     std::size_t next;
     bool frozen;
-  };
-  // The writer's working stacks, kept per thread between writers.
-  struct Stacks {
-    std::vector<PyObject*> path;  // containers being encoded, outermost first
-    std::vector<Frame> frames;
-    std::vector<PyObject*> held;  // owned references of the frozen snapshots
-    void recycle() noexcept;
   };
 
  private:
@@ -79,11 +72,10 @@ class JsonWriter {
   void grow(std::size_t n);
 
   ByteBuffer& out_;
-  Spare<Stacks> stacks_;
-  std::vector<PyObject*>& path_;
-  std::vector<Frame>& frames_;
-  std::vector<PyObject*>& held_;
-  const char* floor_;  // stack limit of this thread, or nullptr
+  // The working stacks belong to the writer and go with it.
+  std::vector<PyObject*> path_;  // containers being encoded, outermost first
+  std::vector<Frame> frames_;
+  std::vector<PyObject*> held_;  // owned references of the frozen snapshots
   char* data_ = nullptr;
   std::size_t len_ = 0;
   std::size_t cap_ = 0;

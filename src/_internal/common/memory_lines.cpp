@@ -17,6 +17,21 @@ void MemoryLineNames::init(ModuleState& state) {
   chat.init(state);
 }
 
+namespace {
+
+// A required field of memories[i]; an error in its lookup (KeyError(key)
+// when it is missing) carries the note "memories[i]".
+Ref required_field(PyObject* memory, PyObject* key, std::size_t i) {
+  try {
+    return get_field(memory, key);
+  } catch (const PyErrorSet&) {
+    add_note_to_current("memories[%zu]", i);
+    throw;
+  }
+}
+
+}  // namespace
+
 void render_memory_lines(TextBuilder& out, const MemoryLineNames& names, PyObject* const* memories,
                          std::size_t n, const MemoryLineStyle& style) {
   JsonWriter writer(out);  // one writer for the whole batch
@@ -27,7 +42,7 @@ void render_memory_lines(TextBuilder& out, const MemoryLineNames& names, PyObjec
     // content first, rendered at once: a dict as JSON and a plain number
     // straight into the builder's bytes (placed before the line's head,
     // which is added as its own run), anything else held as text.
-    Ref content = get_field(memory, names.content);
+    Ref content = required_field(memory, names.content, i);
     Ref content_text;
     ByteRange content_bytes;
     PyObject* c = content.get();
@@ -42,10 +57,10 @@ void render_memory_lines(TextBuilder& out, const MemoryLineNames& names, PyObjec
       content_text = own(PyObject_Str(c));
     }
 
-    Ref event_type = get_field(memory, names.event_type);
+    Ref event_type = required_field(memory, names.event_type, i);
     Ref salience;
     if (style.salience) salience = get_field(memory, names.salience, true);
-    Ref created_at = get_field(memory, names.created_at);
+    Ref created_at = required_field(memory, names.created_at, i);
 
     {  // "[i] (" in one run
       const std::size_t at = bytes.size();

@@ -44,7 +44,9 @@ struct MemoryLineStyle {
 // in the order content, event_type, [salience,] created_at, and content is
 // rendered right after its lookup, so its errors come before a later missing
 // key. Every memory must be a mapping (build_memory_request checks); a
-// missing required key raises KeyError(key); JSON errors propagate.
+// missing required key raises KeyError(key) with the note "memories[i]"
+// (3.11+); salience counts as present only when `"salience" in memory`;
+// JSON errors propagate.
 void render_memory_lines(TextBuilder& out, const MemoryLineNames& names, PyObject* const* memories,
                          std::size_t n, const MemoryLineStyle& style);
 

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -106,7 +107,12 @@ auto guard(F&& body) noexcept -> decltype(body()) {
 
 // record[key] as a new reference: an exact dict is read directly, anything
 // else through its __getitem__ (a non-mapping raises its own TypeError). A
-// missing key raises KeyError(key), or gives an empty Ref when `optional`.
+// missing key raises KeyError(key).
+//
+// With `optional`, a missing key gives an empty Ref instead, and the key is
+// present only when the record contains it (`key in record`): only then is
+// it read, so a defaultdict gains no key, a Counter invents no 0 and a
+// __missing__ that raises is never reached.
 inline Ref get_field(PyObject* record, PyObject* key, bool optional = false) {
   if (PyDict_CheckExact(record)) {
     if (PyObject* v = PyDict_GetItemWithError(record, key)) return Ref::borrow(v);
@@ -115,12 +121,42 @@ inline Ref get_field(PyObject* record, PyObject* key, bool optional = false) {
     PyErr_SetObject(PyExc_KeyError, key);
     throw_error_set();
   }
-  PyObject* v = PyObject_GetItem(record, key);
-  if (!v && optional && PyErr_ExceptionMatches(PyExc_KeyError)) {
-    PyErr_Clear();
-    return Ref();
-  }
-  return own(v);
+  if (optional && !check(PySequence_Contains(record, key))) return Ref();
+  return own(PyObject_GetItem(record, key));
+}
+
+// Adds a note (BaseException.add_note, 3.11+) to the exception being raised,
+// such as the place of the record it came from: "memories[4]". Its type and
+// args stay as they are; if the note cannot be added, the exception is
+// raised without it. Does nothing on 3.10 or when no error is set.
+inline void add_note_to_current(const char* format, ...) {
+#if PY_VERSION_HEX >= 0x030B0000
+  if (!PyErr_Occurred()) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc = PyErr_GetRaisedException();
+#else
+  PyObject* type = nullptr;
+  PyObject* exc = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &exc, &tb);
+  PyErr_NormalizeException(&type, &exc, &tb);
+#endif
+  std::va_list args;
+  va_start(args, format);
+  PyObject* note = PyUnicode_FromFormatV(format, args);
+  va_end(args);
+  PyObject* done = note && exc ? PyObject_CallMethod(exc, "add_note", "O", note) : nullptr;
+  Py_XDECREF(note);
+  Py_XDECREF(done);
+  if (!done) PyErr_Clear();  // the original error matters more than its note
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  PyErr_Restore(type, exc, tb);
+#endif
+#else
+  (void)format;
+#endif
 }
 
 // Numbers, by one rule for the whole library.

@@ -24,6 +24,14 @@ from quorvane._internal.brevick import Brevick
 # list[dict[str, Any]] (a list is invariant, so a plain union would refuse one).
 _Memory = TypeVar("_Memory", bound=MemoryRecord | Mapping[str, object])
 
+__all__ = [
+    "MAX_CONSOLIDATION_INPUTS",
+    "DEFAULT_CONSOLIDATION_MIN_SALIENCE",
+    "TIER2_DEDUP_THRESHOLD",
+    "build_consolidation_prompt",
+    "parse_consolidation_output",
+]
+
 _COMPAT_PROFILE: Final[Brevick]
 MAX_CONSOLIDATION_INPUTS: Final[int]
 DEFAULT_CONSOLIDATION_MIN_SALIENCE: Final[float]

@@ -12,6 +12,8 @@ from quorvane._internal import ChatRequest, JournalMemory
 # list[dict[str, Any]] (a list is invariant, so a plain union would refuse one).
 _Memory = TypeVar("_Memory", bound=JournalMemory | Mapping[str, object])
 
+__all__ = ["build_journal_prompt", "parse_journal_output"]
+
 _JOURNAL_SYSTEM: Final[str]
 _JOURNAL_USER: Final[str]
 
