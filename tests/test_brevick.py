@@ -390,6 +390,8 @@ class MyFloat(float):
         ("weaken_days", Idx(), 9),
         ("weaken_days", 10**40, 10**40),
         ("weaken_days", -5, -5),
+        ("weaken_days", True, 1),  # bool is an int, in every number field
+        ("decay_factor", False, 0.0),
         ("decay_factor", 3, 3.0),
         ("decay_factor", Colour.RED, 4.0),
         ("decay_factor", MyFloat(1.5), 1.5),
@@ -413,11 +415,9 @@ def test_values_are_normalised_to_the_field_kind(field, given, stored):
 @pytest.mark.parametrize(
     "field, given, expected",
     [
-        ("weaken_days", True, "int"),
         ("weaken_days", 3.0, "int"),
         ("weaken_days", "3", "int"),
         ("weaken_days", None, "int"),
-        ("decay_factor", False, "float or int"),
         ("decay_factor", "0.5", "float or int"),
         ("decay_factor", 1j, "float or int"),
         ("decay_factor", None, "float or int"),
