@@ -46,10 +46,10 @@ Ref constant(Kind kind, double value, const char* text) {
 Py_hash_t hash_values(PyObject* const* values, std::size_t n) noexcept {
   PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(n));
   if (!t) return -1;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), Py_NewRef(values[i]));
-  }
+  PyObject_GC_UnTrack(t);
+  for (std::size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), values[i]);
   const Py_hash_t h = PyObject_Hash(t);
+  for (std::size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), nullptr);
   Py_DECREF(t);
   return h;
 }
@@ -85,14 +85,16 @@ Ref take_raised() {
 #endif
 }
 
-// record_type(**fields), for pydantic: a value of the wrong kind is a
+// record_type(**fields), for pydantic: a value the record refuses is a
 // ValueError (which pydantic reports as a validation error) raised from the
-// record's own TypeError.
+// record's own TypeError (a wrong kind) or OverflowError (an int beyond a
+// real field's range). Whatever a value's own __float__ raises propagates.
 PyObject* from_fields(PyObject* type, PyObject* fields) noexcept {
   return guard([&] {
     Ref no_args = own(PyTuple_New(0));
     PyObject* record = PyObject_Call(type, no_args.get(), fields);
-    if (!record && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    if (!record &&
+        (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError))) {
       Ref error = take_raised();
       Ref message = own(PyObject_Str(error.get()));
       raise_from(PyExc_ValueError, message.get(), error.get());
@@ -101,7 +103,20 @@ PyObject* from_fields(PyObject* type, PyObject* fields) noexcept {
   });
 }
 
+// A record passes as itself; anything else goes on to `handler`, the
+// validation from a mapping of fields (a wrap validator, so a failure
+// reports the mapping's own errors only).
+PyObject* record_or_fields(PyObject* type, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return guard([&] {
+    if (nargs != 2) raise(PyExc_TypeError, "expected a value and a handler");
+    if (Py_TYPE(args[0]) == reinterpret_cast<PyTypeObject*>(type)) return Py_NewRef(args[0]);
+    return own(PyObject_CallOneArg(args[1], args[0])).release();
+  });
+}
+
 PyMethodDef from_fields_def = {"from_fields", &from_fields, METH_O, nullptr};
+PyMethodDef record_or_fields_def = {"record_or_fields", as_cfunction(&record_or_fields),
+                                    METH_FASTCALL, nullptr};
 
 }  // namespace
 
@@ -128,9 +143,9 @@ Ref pydantic_schema(PyObject* type, PyObject* const* names, std::size_t n, PyMet
   Ref build = call("no_info_plain_validator_function", own(PyTuple_Pack(1, make.get())).get());
   Ref from_data =
       call("chain_schema", own(Py_BuildValue("([OO])", shape.get(), build.get())).get());
-  Ref itself = call("is_instance_schema", own(PyTuple_Pack(1, type)).get());
-  Ref python =
-      call("union_schema", own(Py_BuildValue("([OO])", itself.get(), from_data.get())).get());
+  Ref pass = own(PyCFunction_NewEx(&record_or_fields_def, type, nullptr));
+  Ref python = call("no_info_wrap_validator_function",
+                    own(PyTuple_Pack(2, pass.get(), from_data.get())).get());
   Ref dump = own(PyCFunction_NewEx(to_fields, type, nullptr));
   Ref serialise =
       call("plain_serializer_function_ser_schema", own(PyTuple_Pack(1, dump.get())).get(),

@@ -287,8 +287,16 @@ class Record {
   // record is built.
   static PyObject* build_held(const TablesT& t, const std::array<PyObject*, N>& given,
                               PyObject* const* base) {
-    std::array<Ref, N> held;
-    for (std::size_t i = 0; i < N; ++i) held[i] = Ref::borrow(given[i]);
+    struct Held {
+      std::array<PyObject*, N> values;
+      std::size_t count = 0;
+      ~Held() {
+        for (std::size_t k = 0; k < count; ++k) Py_DECREF(values[k]);
+      }
+    } held;
+    for (PyObject* v : given) {
+      if (v) held.values[held.count++] = Py_NewRef(v);
+    }
     return build(t, given, base);
   }
 
