@@ -694,6 +694,18 @@ def test_pydantic_refuses_loudly(holder, bad, loc, kind, says):
         holder.model_construct(profile=bad).model_dump()
 
 
+def test_pydantic_paths_release_what_they_took(holder):
+    import pydantic
+
+    marker = 123456.25
+    before = sys.getrefcount(marker)
+    for _ in range(100):
+        with pytest.raises(pydantic.ValidationError):
+            holder.model_validate({"profile": {"weaken_days": marker}})
+        holder(profile={"decay_factor": marker}).model_dump()
+    assert sys.getrefcount(marker) == before
+
+
 def test_module_surface_and_docs():
     assert brevick.__all__ == ["Brevick", "replace"]
     assert sorted(n for n in vars(brevick) if not n.startswith("_")) == ["Brevick", "replace"]
