@@ -71,7 +71,7 @@ struct Preset {
 template <std::size_t N, std::size_t P>
 struct Tables {
   PyTypeObject* type = nullptr;
-  KeywordTable<N> names;             // the field names, interned, and their positions
+  KeywordTable<N> keywords;          // the field names, interned, and their positions
   PyObject* defaults[N] = {};        // one value per field
   PyObject* presets[P][N] = {};      // each preset's values
   PyObject* frozen_error = nullptr;  // dataclasses.FrozenInstanceError
@@ -182,7 +182,7 @@ class Record {
     type->tp_vectorcall = &vectorcall;  // no type slot for it before 3.14
     set_signature_doc(type, doc);
     t.frozen_error = state.keep(
-        add_dataclass_view(type, D::kName, D::kFields, t.names.names.data(), t.defaults, N));
+        add_dataclass_view(type, D::kName, D::kFields, t.keywords.names.data(), t.defaults, N));
   }
 
   // A copy of record `src` with the keyword arguments (names in `kwnames`,
@@ -190,7 +190,7 @@ class Record {
   static Ref replace_keywords(PyObject* src, PyObject* const* kwvalues, PyObject* kwnames) {
     const TablesT& t = D::tables(Py_TYPE(src));
     std::array<PyObject*, N> given;
-    bind_args(D::kInitName, kwvalues, 0, kwnames, kParams, given, &t.names);
+    bind_args(D::kInitName, kwvalues, 0, kwnames, kParams, given, &t.keywords);
     return Ref::steal(build(t, given, values(src)));
   }
 
@@ -204,7 +204,7 @@ class Record {
     }
     Ref no_args = own(PyTuple_New(0));
     std::array<PyObject*, N> given;
-    bind_tuple_args(D::kInitName, no_args.get(), mapping, kParams, given, &t.names);
+    bind_tuple_args(D::kInitName, no_args.get(), mapping, kParams, given, &t.keywords);
     return Ref::steal(build_held(t, given, values(src)));
   }
 
@@ -224,11 +224,11 @@ class Record {
     Ref positions = own(PyDict_New());
     for (std::size_t i = 0; i < N; ++i) {
       const Field& f = D::kFields[i];
-      t.names.names[i] = state.keep(interned(f.name));
-      check(PyDict_SetItem(positions.get(), t.names.names[i], own(PyLong_FromSize_t(i)).get()));
+      t.keywords.names[i] = state.keep(interned(f.name));
+      check(PyDict_SetItem(positions.get(), t.keywords.names[i], own(PyLong_FromSize_t(i)).get()));
       t.defaults[i] = state.keep(constant(f.kind, f.value, nullptr));
     }
-    t.names.positions = state.keep(std::move(positions));
+    t.keywords.positions = state.keep(std::move(positions));
     for (std::size_t k = 0; k < P; ++k) {
       for (std::size_t i = 0; i < N; ++i) t.presets[k][i] = t.defaults[i];
       for (std::size_t j = 0; j < D::kPresets[k].count; ++j) {
@@ -310,7 +310,7 @@ class Record {
       // Borrowed: the caller's arguments outlive the call.
       std::array<PyObject*, N> given;
       bind_args(D::kInitName, args, static_cast<Py_ssize_t>(nargsf), kwnames, kParams, given,
-                &t.names);
+                &t.keywords);
       return build(t, given, t.defaults);
     });
   }
@@ -321,7 +321,7 @@ class Record {
     return guard([&] {
       const TablesT& t = D::tables(type);
       std::array<PyObject*, N> given;
-      bind_tuple_args(D::kInitName, args, kwds, kParams, given, &t.names);
+      bind_tuple_args(D::kInitName, args, kwds, kParams, given, &t.keywords);
       return build_held(t, given, t.defaults);
     });
   }
@@ -409,7 +409,7 @@ class Record {
       const TablesT& t = tables_of(record);
       Ref d = own(PyDict_New());
       for (std::size_t i = 0; i < N; ++i) {
-        check(PyDict_SetItem(d.get(), t.names.names[i], values(record)[i]));
+        check(PyDict_SetItem(d.get(), t.keywords.names[i], values(record)[i]));
       }
       return d.release();
     });
@@ -422,7 +422,7 @@ class Record {
     bind_args(call.func, call.args, call.nargsf, call.kwnames,
               Params<2>{{"source", "handler"}, 2, 2, 2}, given);
     const TablesT& t = D::tables(reinterpret_cast<PyTypeObject*>(call.self));
-    return pydantic_schema(call.self, t.names.names.data(), N, &to_fields_def_);
+    return pydantic_schema(call.self, t.keywords.names.data(), N, &to_fields_def_);
   }
 
   template <std::size_t K>
