@@ -9,6 +9,7 @@ import enum
 import fractions
 import gc
 import importlib.util
+import json
 import math
 import pickle
 import sys
@@ -390,6 +391,8 @@ class MyFloat(float):
         ("weaken_days", Idx(), 9),
         ("weaken_days", 10**40, 10**40),
         ("weaken_days", -5, -5),
+        ("weaken_days", True, 1),  # bool is an int, in every number field
+        ("decay_factor", False, 0.0),
         ("decay_factor", 3, 3.0),
         ("decay_factor", Colour.RED, 4.0),
         ("decay_factor", MyFloat(1.5), 1.5),
@@ -413,11 +416,9 @@ def test_values_are_normalised_to_the_field_kind(field, given, stored):
 @pytest.mark.parametrize(
     "field, given, expected",
     [
-        ("weaken_days", True, "int"),
         ("weaken_days", 3.0, "int"),
         ("weaken_days", "3", "int"),
         ("weaken_days", None, "int"),
-        ("decay_factor", False, "float or int"),
         ("decay_factor", "0.5", "float or int"),
         ("decay_factor", 1j, "float or int"),
         ("decay_factor", None, "float or int"),
@@ -535,6 +536,17 @@ def test_equality_and_hash():
     assert n != Brevick(decay_factor=float("nan"))
 
 
+def test_every_field_takes_part_in_equality_and_hash():
+    base = Brevick()
+    other = {I: lambda v: v + 1, R: lambda v: v + 0.5, B: lambda v: not v, T: lambda v: "x"}
+    hashes = {hash(base)}
+    for name, kind, default in FIELDS:
+        changed = replace(base, **{name: other[kind](default)})
+        assert changed != base and not (changed == base), name
+        hashes.add(hash(changed))
+    assert len(hashes) == len(FIELDS) + 1
+
+
 def test_repr_matches_a_dataclass():
     for factory in ARCHETYPES:
         p = getattr(Brevick, factory)()
@@ -631,6 +643,67 @@ def test_dataclasses_toolbox_and_match():
             assert half_life == 21.0
         case _:
             pytest.fail("profile did not match")
+
+
+@pytest.fixture
+def holder():
+    pydantic = pytest.importorskip("pydantic")
+
+    class Holder(pydantic.BaseModel):
+        model_config = pydantic.ConfigDict(arbitrary_types_allowed=True)
+        profile: Brevick
+
+    return Holder
+
+
+def test_pydantic_round_trip(holder):
+    p = Brevick.for_coding_assistant()
+    h = holder(profile=p)
+    assert h.profile is p
+    dumped = h.model_dump()["profile"]
+    assert dumped == dataclasses.asdict(p) and list(dumped) == NAMES
+    assert json.loads(h.model_dump_json())["profile"] == dumped
+    assert holder.model_validate({"profile": dumped}).profile == p
+    assert holder.model_validate_json(h.model_dump_json()).profile == p
+    some = holder.model_validate({"profile": {"archive_days": 365, "decay_factor": 1}}).profile
+    assert some == Brevick(archive_days=365, decay_factor=1.0)
+    assert dataclasses.replace(some, archive_days=1) == Brevick(archive_days=1, decay_factor=1.0)
+    assert [f.name for f in dataclasses.fields(some)] == NAMES
+
+
+@pytest.mark.parametrize(
+    "bad, loc, kind, says",
+    [
+        ({"colour": 1}, ("profile", "colour"), "extra_forbidden", ""),
+        ({"weaken_days": 1.5}, ("profile",), "value_error", "'weaken_days' must be int, not float"),
+        ({"decay_factor": 10**400}, ("profile",), "value_error", "too large"),
+        (5, ("profile",), "dict_type", ""),
+    ],
+)
+def test_pydantic_refuses_loudly(holder, bad, loc, kind, says):
+    import pydantic
+    import pydantic_core
+
+    for validate in (holder.model_validate, lambda d: holder.model_validate_json(json.dumps(d))):
+        with pytest.raises(pydantic.ValidationError) as e:
+            validate({"profile": bad})
+        [error] = e.value.errors()
+        assert (error["loc"], error["type"]) == (loc, kind) and says in error["msg"]
+    # A value that is no profile cannot be dumped as one.
+    with pytest.raises(pydantic_core.PydanticSerializationError, match="expected Brevick"):
+        holder.model_construct(profile=bad).model_dump()
+
+
+def test_pydantic_paths_release_what_they_took(holder):
+    import pydantic
+
+    marker = 123456.25
+    before = sys.getrefcount(marker)
+    for _ in range(100):
+        with pytest.raises(pydantic.ValidationError):
+            holder.model_validate({"profile": {"weaken_days": marker}})
+        holder(profile={"decay_factor": marker}).model_dump()
+    assert sys.getrefcount(marker) == before
 
 
 def test_module_surface_and_docs():

@@ -401,7 +401,7 @@ BREVICK_CASES = [
     case("brevick.set_new_attr", set_new_attr, PROFILE, raises=dataclasses.FrozenInstanceError),
     case("brevick.new_unknown_name", Brevick, raises=TypeError, decay_factor=0.5, nope=1),
     case("brevick.new_bad_value", Brevick, raises=TypeError, watch=FIELD_NAMES, **BAD_VALUE),
-    case("brevick.new_bad_bool", Brevick, raises=TypeError, weaken_days=True),
+    case("brevick.new_bool", Brevick, weaken_days=True, decay_factor=False),
     case("brevick.new_bad_truth", Brevick, raises=TypeError, enable_fact_extraction=1),
     case("brevick.new_bad_text", Brevick, raises=TypeError, dream_evolve_style_guidance=3),
     case("brevick.new_too_many", Brevick, *POSITIONAL, 1.0, raises=TypeError),

@@ -5,7 +5,11 @@
 // makes the type when the module is executed and offers the module-level
 // copy-with-replacement `replace`.
 
+#include <array>
+#include <cstddef>
+
 #include "_internal/brevick_fields.hpp"
+#include "_internal/common/args.hpp"
 #include "_internal/common/frozen_record.hpp"
 #include "_internal/common/module.hpp"
 #include "_internal/common/py.hpp"
@@ -21,25 +25,20 @@ struct State : qv::ModuleState {
   void init(PyObject* module);
 };
 
-// replace(profile, changes=None, /, **fields)
+// replace(profile, changes=None, /, **fields): the keywords are the changes,
+// bound by the record as construction binds them.
 qv::Ref replace(qv::Call& call) {
-  const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<size_t>(call.nargsf)));
-  if (nargs == 0) {
-    PyErr_Format(PyExc_TypeError, "%s() missing required argument 'profile' (pos 1)", call.func);
-    qv::throw_error_set();
-  }
-  if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "%s() takes from 1 to 2 positional arguments but %zu were given",
-                 call.func, nargs);
-    qv::throw_error_set();
-  }
-  PyObject* profile = call.args[0];
+  std::array<PyObject*, 2> given;
+  qv::bind_args(call.func, call.args, call.nargsf, nullptr,
+                qv::Params<2>{{"profile", "changes"}, 1, 2, 2}, given);
+  PyObject* profile = given[0];
   if (Py_TYPE(profile) != call.state<State>().record.type) {
     PyErr_Format(PyExc_TypeError, "%s() argument 1 must be Brevick, not %.200s", call.func,
                  Py_TYPE(profile)->tp_name);
     qv::throw_error_set();
   }
-  PyObject* changes = nargs == 2 ? call.args[1] : Py_None;
+  PyObject* changes = given[1] ? given[1] : Py_None;
+  const auto nargs = PyVectorcall_NARGS(static_cast<std::size_t>(call.nargsf));
   if (changes == Py_None) return Record::replace_keywords(profile, call.args + nargs, call.kwnames);
   if (call.kwnames && PyTuple_GET_SIZE(call.kwnames) > 0) {
     PyErr_Format(PyExc_TypeError,

@@ -3,29 +3,19 @@
 
 namespace qv::record {
 
+// The library's number rule (py.hpp): bool is an int, so a number field
+// takes it (True is 1, or 1.0); a truth field takes only a bool.
 PyObject* normalise(const char* record, const Field& f, PyObject* v) {
   switch (f.kind) {
-    case Kind::Int:
-      if (PyLong_CheckExact(v)) return Py_NewRef(v);
-      if (PyBool_Check(v) || !PyIndex_Check(v)) raise_arg_type(record, f.name, "int", v);
-      // PyNumber_Index gives an exact int on every supported version.
-      return own(PyNumber_Index(v)).release();
+    case Kind::Int: {
+      Ref n = integer_value(v);
+      if (!n) raise_arg_type(record, f.name, "int", v);
+      return n.release();
+    }
     case Kind::Real: {
       if (PyFloat_CheckExact(v)) return Py_NewRef(v);
-      if (PyBool_Check(v)) raise_arg_type(record, f.name, "float or int", v);
       double d;
-      if (PyFloat_Check(v)) {
-        d = PyFloat_AS_DOUBLE(v);
-      } else if (PyLong_Check(v)) {
-        d = PyLong_AsDouble(v);
-      } else {
-        const PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
-        if (!nb || (!nb->nb_float && !nb->nb_index)) {
-          raise_arg_type(record, f.name, "float or int", v);
-        }
-        d = PyFloat_AsDouble(v);
-      }
-      if (d == -1.0 && PyErr_Occurred()) throw_error_set();
+      if (!real_value(v, d)) raise_arg_type(record, f.name, "float or int", v);
       return own(PyFloat_FromDouble(d)).release();
     }
     case Kind::Truth:
@@ -53,29 +43,115 @@ Ref constant(Kind kind, double value, const char* text) {
   raise(PyExc_SystemError, "record field of unknown kind");
 }
 
-Py_hash_t hash_values(PyObject* const* values, std::size_t n) {
-#if SIZEOF_PY_UHASH_T > 4
-  constexpr Py_uhash_t p1 = 11400714785074694791ULL;
-  constexpr Py_uhash_t p2 = 14029467366897019727ULL;
-  constexpr Py_uhash_t p5 = 2870177450012600261ULL;
-  auto rotate = [](Py_uhash_t x) { return (x << 31) | (x >> 33); };
-#else
-  constexpr Py_uhash_t p1 = 2654435761UL;
-  constexpr Py_uhash_t p2 = 2246822519UL;
-  constexpr Py_uhash_t p5 = 374761393UL;
-  auto rotate = [](Py_uhash_t x) { return (x << 13) | (x >> 19); };
-#endif
-  Py_uhash_t acc = p5;
-  for (std::size_t i = 0; i < n; ++i) {
-    const Py_hash_t h = PyObject_Hash(values[i]);
-    if (h == -1) return -1;
-    acc += static_cast<Py_uhash_t>(h) * p2;
-    acc = rotate(acc);
-    acc *= p1;
+Py_hash_t hash_values(PyObject* const* values, std::size_t n) noexcept {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(n));
+  if (!t) return -1;
+  PyObject_GC_UnTrack(t);
+  for (std::size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), values[i]);
+  const Py_hash_t h = PyObject_Hash(t);
+  for (std::size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), nullptr);
+  Py_DECREF(t);
+  return h;
+}
+
+Ref mapping_copy(PyObject* m, const char* func) {
+  Ref keys = Ref::steal(PyObject_GetAttrString(m, "keys"));
+  if (!keys) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s() argument 2 must be a mapping, not %.200s", func,
+                 Py_TYPE(m)->tp_name);
+    throw_error_set();
   }
-  acc += n ^ (p5 ^ 3527539UL);
-  if (acc == static_cast<Py_uhash_t>(-1)) return 1546275796;
-  return static_cast<Py_hash_t>(acc);
+  Ref d = own(PyDict_New());
+  check(PyDict_Merge(d.get(), m, 1));
+  return d;
+}
+
+namespace {
+
+// The exception being raised, taken out of the thread state.
+Ref take_raised() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref::steal(value);
+#endif
+}
+
+// record_type(**fields), for pydantic: a value the record refuses is a
+// ValueError (which pydantic reports as a validation error) raised from the
+// record's own TypeError (a wrong kind) or OverflowError (an int beyond a
+// real field's range). Whatever a value's own __float__ raises propagates.
+PyObject* from_fields(PyObject* type, PyObject* fields) noexcept {
+  return guard([&] {
+    Ref no_args = own(PyTuple_New(0));
+    PyObject* record = PyObject_Call(type, no_args.get(), fields);
+    if (!record &&
+        (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError))) {
+      Ref error = take_raised();
+      Ref message = own(PyObject_Str(error.get()));
+      raise_from(PyExc_ValueError, message.get(), error.get());
+    }
+    return own(record).release();
+  });
+}
+
+// A record passes as itself; anything else goes on to `handler`, the
+// validation from a mapping of fields (a wrap validator, so a failure
+// reports the mapping's own errors only).
+PyObject* record_or_fields(PyObject* type, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return guard([&] {
+    if (nargs != 2) raise(PyExc_TypeError, "expected a value and a handler");
+    if (Py_TYPE(args[0]) == reinterpret_cast<PyTypeObject*>(type)) return Py_NewRef(args[0]);
+    return own(PyObject_CallOneArg(args[1], args[0])).release();
+  });
+}
+
+PyMethodDef from_fields_def = {"from_fields", &from_fields, METH_O, nullptr};
+PyMethodDef record_or_fields_def = {"record_or_fields", as_cfunction(&record_or_fields),
+                                    METH_FASTCALL, nullptr};
+
+}  // namespace
+
+Ref pydantic_schema(PyObject* type, PyObject* const* names, std::size_t n, PyMethodDef* to_fields) {
+  Ref cs = own(PyImport_ImportModule("pydantic_core.core_schema"));
+  auto call = [&](const char* f, PyObject* args, PyObject* kwargs = nullptr) {
+    Ref fn = own(PyObject_GetAttrString(cs.get(), f));
+    return own(PyObject_Call(fn.get(), args, kwargs));
+  };
+  Ref no_args = own(PyTuple_New(0));
+  // The shape: any subset of the fields, nothing else; each value is checked
+  // by the record's own rules.
+  Ref any = call("any_schema", no_args.get());
+  Ref optional = own(Py_BuildValue("{sO}", "required", Py_False));
+  Ref fields = own(PyDict_New());
+  for (std::size_t i = 0; i < n; ++i) {
+    Ref field = call("typed_dict_field", own(PyTuple_Pack(1, any.get())).get(), optional.get());
+    check(PyDict_SetItem(fields.get(), names[i], field.get()));
+  }
+  Ref shape =
+      call("typed_dict_schema", own(PyTuple_Pack(1, fields.get())).get(),
+           own(Py_BuildValue("{sssO}", "extra_behavior", "forbid", "total", Py_False)).get());
+  Ref make = own(PyCFunction_NewEx(&from_fields_def, type, nullptr));
+  Ref build = call("no_info_plain_validator_function", own(PyTuple_Pack(1, make.get())).get());
+  Ref from_data =
+      call("chain_schema", own(Py_BuildValue("([OO])", shape.get(), build.get())).get());
+  Ref pass = own(PyCFunction_NewEx(&record_or_fields_def, type, nullptr));
+  Ref python = call("no_info_wrap_validator_function",
+                    own(PyTuple_Pack(2, pass.get(), from_data.get())).get());
+  Ref dump = own(PyCFunction_NewEx(to_fields, type, nullptr));
+  Ref serialise =
+      call("plain_serializer_function_ser_schema", own(PyTuple_Pack(1, dump.get())).get(),
+           own(Py_BuildValue("{sO}", "return_schema", shape.get())).get());
+  return call("json_or_python_schema", own(PyTuple_Pack(2, from_data.get(), python.get())).get(),
+              own(Py_BuildValue("{sO}", "serialization", serialise.get())).get());
 }
 
 std::string class_doc(const char* name, const Field* fields, PyObject* const* defaults,
@@ -152,11 +228,6 @@ void set_signature_doc(PyTypeObject* type, const std::string& doc) {
   // A heap type frees its tp_doc with PyObject_Free.
   PyObject_Free(const_cast<char*>(type->tp_doc));
   type->tp_doc = copy;
-}
-
-void raise_unexpected(const char* init_name, PyObject* key) {
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", init_name, key);
-  throw_error_set();
 }
 
 }  // namespace qv::record

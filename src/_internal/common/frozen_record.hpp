@@ -20,9 +20,11 @@
 // and Record<D>::create(module, state, tables) makes the heap type. The type
 // also carries a real `__dataclass_fields__`, so the `dataclasses` helpers
 // (fields, asdict, astuple, replace, is_dataclass) treat an instance as the
-// frozen dataclass it stands in for. Instances hold only exact builtin
-// values, which can never reach back to them, so the type stays out of
-// garbage collection, and an instance computes its hash once and keeps it.
+// frozen dataclass it stands in for, and pydantic's schema hook
+// (__get_pydantic_core_schema__), since pydantic would otherwise take it for
+// a dataclass with a __dict__. Instances hold only exact builtin values,
+// which can never reach back to them, so the type stays out of garbage
+// collection, and an instance computes its hash once and keeps it.
 #pragma once
 
 #include <array>
@@ -32,6 +34,7 @@
 #include <string>
 #include <utility>
 
+#include "_internal/common/args.hpp"
 #include "_internal/common/module.hpp"
 #include "_internal/common/prompt.hpp"
 #include "_internal/common/py.hpp"
@@ -68,8 +71,7 @@ struct Preset {
 template <std::size_t N, std::size_t P>
 struct Tables {
   PyTypeObject* type = nullptr;
-  PyObject* names[N] = {};           // interned field names
-  PyObject* index = nullptr;         // field name -> position
+  KeywordTable<N> keywords;          // the field names, interned, and their positions
   PyObject* defaults[N] = {};        // one value per field
   PyObject* presets[P][N] = {};      // each preset's values
   PyObject* frozen_error = nullptr;  // dataclasses.FrozenInstanceError
@@ -85,8 +87,20 @@ PyObject* normalise(const char* record, const Field& f, PyObject* v);
 // The constant of a default or an override.
 Ref constant(Kind kind, double value, const char* text);
 
-// The hash of the tuple of `values`, computed as tuple.__hash__ does it.
-Py_hash_t hash_values(PyObject* const* values, std::size_t n);
+// hash(tuple(values)), or -1 with an error set.
+Py_hash_t hash_values(PyObject* const* values, std::size_t n) noexcept;
+
+// A new dict copy of the non-dict mapping `m` (what ** accepts: an object
+// with keys() and item access); `func` words the TypeError for anything else.
+Ref mapping_copy(PyObject* m, const char* func);
+
+// The pydantic core schema of record type `type`, whose field names are
+// `names`: a mapping of field names validates into a record (an unknown
+// name or a value of the wrong kind is a validation error), a record
+// validates as itself, and `to_fields` (a METH_O function of the type)
+// serialises one as the mapping of all its fields. pydantic_core is
+// imported here, when pydantic asks, and never at module load.
+Ref pydantic_schema(PyObject* type, PyObject* const* names, std::size_t n, PyMethodDef* to_fields);
 
 // "Name(field=default, ...)\n--\n\n" followed by `body`: the class docstring,
 // whose first line help() and inspect.signature() read.
@@ -103,43 +117,6 @@ Ref add_dataclass_view(PyTypeObject* type, const char* name, const Field* fields
 // interpreter looks for __text_signature__; some versions keep only the
 // part after the signature for a heap type built from a slot table.
 void set_signature_doc(PyTypeObject* type, const std::string& doc);
-
-[[noreturn]] void raise_unexpected(const char* init_name, PyObject* key);
-
-// Calls f(key, value) for every item of a non-dict mapping (what ** accepts:
-// an object with keys() and item access), holding both for the call.
-template <class F>
-void each_mapping_item(PyObject* m, const char* func, F&& f) {
-  Ref keys_method = Ref::steal(PyObject_GetAttrString(m, "keys"));
-  if (!keys_method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "%s() argument 2 must be a mapping, not %.200s", func,
-                 Py_TYPE(m)->tp_name);
-    throw_error_set();
-  }
-  Ref keys = own(PyObject_CallNoArgs(keys_method.get()));
-  Ref iter = own(PyObject_GetIter(keys.get()));
-  while (Ref key = Ref::steal(PyIter_Next(iter.get()))) {
-    Ref value = own(PyObject_GetItem(m, key.get()));
-    f(key.get(), value.get());
-  }
-  if (PyErr_Occurred()) throw_error_set();
-}
-
-// Calls f(key, value) for every item of dict `d`, holding both for the call
-// (f may run code that edits the dict).
-template <class F>
-void each_dict_item(PyObject* d, F&& f) {
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (PyDict_Next(d, &pos, &key, &value)) {
-    Ref k = Ref::borrow(key);
-    Ref v = Ref::borrow(value);
-    f(k.get(), v.get());
-  }
-}
 
 // ---------------------------------------------------------------------------
 // The record type
@@ -204,56 +181,54 @@ class Record {
     t.type = type;
     type->tp_vectorcall = &vectorcall;  // no type slot for it before 3.14
     set_signature_doc(type, doc);
-    t.frozen_error =
-        state.keep(add_dataclass_view(type, D::kName, D::kFields, t.names, t.defaults, N));
+    t.frozen_error = state.keep(
+        add_dataclass_view(type, D::kName, D::kFields, t.keywords.names.data(), t.defaults, N));
   }
 
   // A copy of record `src` with the keyword arguments (names in `kwnames`,
   // values from `kwvalues`, which the caller keeps alive) replaced.
   static Ref replace_keywords(PyObject* src, PyObject* const* kwvalues, PyObject* kwnames) {
     const TablesT& t = D::tables(Py_TYPE(src));
-    std::array<PyObject*, N> given{};
-    if (kwnames) {
-      const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-      for (Py_ssize_t k = 0; k < nkw; ++k) {
-        given[keyword_index(t, PyTuple_GET_ITEM(kwnames, k))] = kwvalues[k];
-      }
-    }
+    std::array<PyObject*, N> given;
+    bind_args(D::kInitName, kwvalues, 0, kwnames, kParams, given, &t.keywords);
     return Ref::steal(build(t, given, values(src)));
   }
 
-  // A copy of record `src` with the items of `mapping` replaced. Every value
-  // is bound before any is converted, and held until converted, since
-  // conversion code may edit the mapping.
+  // A copy of record `src` with the items of `mapping` replaced.
   static Ref replace_mapping(PyObject* src, PyObject* mapping, const char* func) {
     const TablesT& t = D::tables(Py_TYPE(src));
-    std::array<PyObject*, N> given{};
-    std::array<Ref, N> held;
-    auto bind = [&](PyObject* key, PyObject* value) {
-      const std::size_t i = keyword_index(t, key);
-      held[i] = Ref::borrow(value);
-      given[i] = value;
-    };
-    if (PyDict_Check(mapping)) {
-      each_dict_item(mapping, bind);
-    } else {
-      each_mapping_item(mapping, func, bind);
+    Ref copied;
+    if (!PyDict_Check(mapping)) {
+      copied = mapping_copy(mapping, func);
+      mapping = copied.get();
     }
-    return Ref::steal(build(t, given, values(src)));
+    Ref no_args = own(PyTuple_New(0));
+    std::array<PyObject*, N> given;
+    bind_tuple_args(D::kInitName, no_args.get(), mapping, kParams, given, &t.keywords);
+    return Ref::steal(build_held(t, given, values(src)));
   }
 
  private:
+  static constexpr std::array<const char*, N> field_names() {
+    std::array<const char*, N> names{};
+    for (std::size_t i = 0; i < N; ++i) names[i] = D::kFields[i].name;
+    return names;
+  }
+
+  // Construction's parameters: every field, by position or by name.
+  static constexpr Params<N> kParams{field_names(), 0, 0, N, true};
+
   static TablesT& tables_of(PyObject* o) noexcept { return D::tables(Py_TYPE(o)); }
 
   static void build_tables(ModuleState& state, TablesT& t) {
-    Ref index = own(PyDict_New());
+    Ref positions = own(PyDict_New());
     for (std::size_t i = 0; i < N; ++i) {
       const Field& f = D::kFields[i];
-      t.names[i] = state.keep(interned(f.name));
-      check(PyDict_SetItem(index.get(), t.names[i], own(PyLong_FromSize_t(i)).get()));
+      t.keywords.names[i] = state.keep(interned(f.name));
+      check(PyDict_SetItem(positions.get(), t.keywords.names[i], own(PyLong_FromSize_t(i)).get()));
       t.defaults[i] = state.keep(constant(f.kind, f.value, nullptr));
     }
-    t.index = state.keep(std::move(index));
+    t.keywords.positions = state.keep(std::move(positions));
     for (std::size_t k = 0; k < P; ++k) {
       for (std::size_t i = 0; i < N; ++i) t.presets[k][i] = t.defaults[i];
       for (std::size_t j = 0; j < D::kPresets[k].count; ++j) {
@@ -307,43 +282,22 @@ class Record {
     return b.release();
   }
 
-  // Position of keyword `key`; raises for a name the record does not have.
-  static std::size_t keyword_index(const TablesT& t, PyObject* key) {
-    if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
-    for (std::size_t i = 0; i < N; ++i) {
-      if (t.names[i] == key) return i;
+  // build() for values borrowed from a dict that converting one value may
+  // edit (Type(**d) can pass the caller's own d): each is held until the
+  // record is built.
+  static PyObject* build_held(const TablesT& t, const std::array<PyObject*, N>& given,
+                              PyObject* const* base) {
+    struct Held {
+      std::array<PyObject*, N> values;
+      std::size_t count = 0;
+      ~Held() {
+        for (std::size_t k = 0; k < count; ++k) Py_DECREF(values[k]);
+      }
+    } held;
+    for (PyObject* v : given) {
+      if (v) held.values[held.count++] = Py_NewRef(v);
     }
-    PyObject* found = PyDict_GetItemWithError(t.index, key);
-    if (!found) {
-      if (PyErr_Occurred()) throw_error_set();
-      raise_unexpected(D::kInitName, key);
-    }
-    return static_cast<std::size_t>(PyLong_AsSsize_t(found));
-  }
-
-  // Binds keyword `key` for construction, where giving a field twice is an
-  // error; returns its position.
-  static std::size_t bind_keyword(const TablesT& t, std::array<PyObject*, N>& given, PyObject* key,
-                                  PyObject* value) {
-    const std::size_t i = keyword_index(t, key);
-    if (given[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", D::kInitName,
-                   D::kFields[i].name);
-      throw_error_set();
-    }
-    given[i] = value;
-    return i;
-  }
-
-  static void bind_positional(std::array<PyObject*, N>& given, PyObject* const* args,
-                              std::size_t nargs) {
-    if (nargs > N) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() takes from 1 to %zu positional arguments but %zu were given", D::kInitName,
-                   N + 1, nargs + 1);
-      throw_error_set();
-    }
-    for (std::size_t i = 0; i < nargs; ++i) given[i] = args[i];
+    return build(t, given, base);
   }
 
   // Construction binds every argument to its field before converting any
@@ -353,38 +307,22 @@ class Record {
                               PyObject* kwnames) noexcept {
     return guard([&] {
       const TablesT& t = D::tables(reinterpret_cast<PyTypeObject*>(type));
-      const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
       // Borrowed: the caller's arguments outlive the call.
-      std::array<PyObject*, N> given{};
-      bind_positional(given, args, nargs);
-      if (kwnames) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-          bind_keyword(t, given, PyTuple_GET_ITEM(kwnames, k),
-                       args[nargs + static_cast<std::size_t>(k)]);
-        }
-      }
+      std::array<PyObject*, N> given;
+      bind_args(D::kInitName, args, static_cast<Py_ssize_t>(nargsf), kwnames, kParams, given,
+                &t.keywords);
       return build(t, given, t.defaults);
     });
   }
 
   // Type.__new__(Type, *args, **kwds). `kwds` can be the caller's own dict
-  // (`Type.__new__(Type, **d)` passes d through unchanged), which code run
-  // by converting one value may edit, dropping the last reference to a
-  // later value: each keyword value is held until the instance is built.
+  // (`Type.__new__(Type, **d)` passes d through unchanged).
   static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
     return guard([&] {
       const TablesT& t = D::tables(type);
-      std::array<PyObject*, N> given{};
-      bind_positional(given, &PyTuple_GET_ITEM(args, 0),
-                      static_cast<std::size_t>(PyTuple_GET_SIZE(args)));
-      std::array<Ref, N> held;
-      if (kwds) {
-        each_dict_item(kwds, [&](PyObject* key, PyObject* value) {
-          held[bind_keyword(t, given, key, value)] = Ref::borrow(value);
-        });
-      }
-      return build(t, given, t.defaults);
+      std::array<PyObject*, N> given;
+      bind_tuple_args(D::kInitName, args, kwds, kParams, given, &t.keywords);
+      return build_held(t, given, t.defaults);
     });
   }
 
@@ -452,15 +390,39 @@ class Record {
     });
   }
 
+  // __replace__(self, /, **changes): the changes bind as construction binds.
   static Ref replace_method(Call& call) {
-    const auto nargs = PyVectorcall_NARGS(static_cast<size_t>(call.nargsf));
-    if (nargs) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s.__replace__() takes 0 positional arguments but %zd were given", D::kName,
-                   nargs);
-      throw_error_set();
-    }
+    std::array<PyObject*, 0> none;
+    bind_args(call.func, call.args, call.nargsf, nullptr, Params<0>{{}, 0, 0, 0}, none);
     return replace_keywords(call.self, call.args, call.kwnames);
+  }
+
+  // The serialised form pydantic gives a record: the dict of its fields, as
+  // dataclasses.asdict gives it (every value is an immutable builtin).
+  static PyObject* to_fields(PyObject* type, PyObject* record) noexcept {
+    return guard([&] {
+      if (Py_TYPE(record) != reinterpret_cast<PyTypeObject*>(type)) {
+        PyErr_Format(PyExc_TypeError, "expected %s, not %.200s", D::kName,
+                     Py_TYPE(record)->tp_name);
+        throw_error_set();
+      }
+      const TablesT& t = tables_of(record);
+      Ref d = own(PyDict_New());
+      for (std::size_t i = 0; i < N; ++i) {
+        check(PyDict_SetItem(d.get(), t.keywords.names[i], values(record)[i]));
+      }
+      return d.release();
+    });
+  }
+
+  static inline PyMethodDef to_fields_def_ = {"fields_of", &to_fields, METH_O, nullptr};
+
+  static Ref pydantic_hook(Call& call) {
+    std::array<PyObject*, 2> given;
+    bind_args(call.func, call.args, call.nargsf, call.kwnames,
+              Params<2>{{"source", "handler"}, 2, 2, 2}, given);
+    const TablesT& t = D::tables(reinterpret_cast<PyTypeObject*>(call.self));
+    return pydantic_schema(call.self, t.keywords.names.data(), N, &to_fields_def_);
   }
 
   template <std::size_t K>
@@ -472,17 +434,23 @@ class Record {
   }
 
   template <std::size_t... K>
-  static std::array<PyMethodDef, P + 3> make_methods(std::index_sequence<K...>) {
+  static std::array<PyMethodDef, P + 4> make_methods(std::index_sequence<K...>) {
     return {{
         {D::kPresets[K].name, &factory<K>, METH_CLASS | METH_NOARGS, D::kPresets[K].doc}...,
         fastcall_method<"__replace__", replace_method>(D::kReplaceDoc),
+        fastcall_method<"__get_pydantic_core_schema__", pydantic_hook>(kPydanticDoc, METH_CLASS),
         {"__reduce__", &reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nPickle support."},
         kMethodsEnd,
     }};
   }
 
   // The type keeps a pointer to its method table for its whole life.
-  static inline std::array<PyMethodDef, P + 3> methods_ =
+  static constexpr const char* kPydanticDoc =
+      "__get_pydantic_core_schema__($cls, source, handler, /)\n--\n\n"
+      "pydantic support: a record validates from a mapping of its fields and\n"
+      "serialises as the dict of all of them.";
+
+  static inline std::array<PyMethodDef, P + 4> methods_ =
       make_methods(std::make_index_sequence<P>{});
 };
 

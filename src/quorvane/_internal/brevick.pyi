@@ -22,10 +22,10 @@ class Brevick:
 
     Each field holds one kind of value, normalised on the way in:
 
-    - integer fields take int or anything with __index__ (not bool), stored as
-      an exact int of any size;
-    - real fields take float, int or anything with __float__ or __index__ (not
-      bool, not str), stored as an exact float;
+    - integer fields take int (bool included) or anything with __index__,
+      stored as an exact int of any size;
+    - real fields take float, int (bool included) or anything with __float__
+      or __index__ (not str), stored as an exact float;
     - truth fields take bool only;
     - dream_evolve_style_guidance takes str or None.
 
@@ -369,6 +369,11 @@ class Brevick:
         """
     def __replace__(self, /, **changes: Any) -> Brevick:
         """A copy of this profile with the named fields replaced (copy.replace)."""
+    @classmethod
+    def __get_pydantic_core_schema__(cls, source: Any, handler: Any, /) -> Any:
+        """pydantic support: a record validates from a mapping of its fields and
+        serialises as the dict of all of them.
+        """
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
 
