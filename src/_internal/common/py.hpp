@@ -3,8 +3,7 @@
 // CPython-style argument errors, and access to the code units of a str.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "_internal/common/compat.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -123,6 +122,24 @@ inline Ref get_field(PyObject* record, PyObject* key, bool optional = false) {
   return own(v);
 }
 
+// Adds the note "<arg>[<index>]" to the exception currently set (on 3.11+,
+// through BaseException.add_note), so that KeyError('created_at') tells which
+// record lacked the key; the exception keeps its type and arguments. Without
+// notes (3.10), or if the note cannot be added, the exception stays as it is.
+inline void note_item(const char* arg, std::size_t index) noexcept {
+  if constexpr (!compat::kExceptionNotes) return;
+  PyObject* exc = compat::take_raised();
+  if (!exc) return;
+  PyObject* r =
+      PyObject_CallMethod(exc, "add_note", "N", PyUnicode_FromFormat("%s[%zu]", arg, index));
+  if (r) {
+    Py_DECREF(r);
+  } else {
+    PyErr_Clear();
+  }
+  compat::set_raised(exc);
+}
+
 // Numbers, by one rule for the whole library.
 //
 // A real number is a float or an int (bool included), read directly, or any
@@ -211,11 +228,7 @@ inline void require_mapping_items(const char* func, const char* arg, PyObject* i
 // made by the legacy wide-char API on 3.10/3.11 is made "ready" first (read
 // unready, its data would look empty).
 inline void ensure_ready(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(s) < 0) throw_error_set();
-#else
-  (void)s;
-#endif
+  if (compat::str_ready(s) < 0) throw_error_set();
 }
 
 template <class F>
