@@ -40,12 +40,6 @@ namespace qv {
 // a typical batch (which still fits, so it is built without allocating).
 inline constexpr std::size_t kSpareKeepMax = std::size_t{16} << 10;
 
-// A place in a ByteBuffer: bytes [off, off + len).
-struct ByteRange {
-  std::size_t off = 0;
-  std::size_t len = 0;
-};
-
 #if QV_MAP_LARGE_BUFFERS
 // A mapped block of memory.
 struct MappedBlock {
@@ -249,8 +243,6 @@ class PodBuffer {
   std::size_t size_ = 0;
   std::size_t cap_ = 0;
 };
-
-using ByteBuffer = PodBuffer<char>;
 
 // Empties a vector for its next user, giving its memory back when it has
 // grown past what a thread keeps.
