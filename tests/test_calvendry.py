@@ -70,6 +70,7 @@ def test_system_prompt_is_exact():
     assert len(SYSTEM) == 340 and len(SYSTEM.encode()) == 342
     public = {n for n in dir(calvendry) if not n.startswith("_")}
     assert public == {"CALVENDRY_SYSTEM_PROMPT", "build_calvendry_prompt", "compute_prompt_hash"}
+    assert sorted(calvendry.__all__) == sorted(public)
 
 
 def test_empty_list_gives_header_blank_and_footer():

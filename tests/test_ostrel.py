@@ -93,6 +93,8 @@ def test_constants():
     assert (len(prompt), len(prompt.encode())) == (811, 813)
     assert type(ostrel.STAGNATION_COSINE_THRESHOLD) is float
     assert ostrel.STAGNATION_COSINE_THRESHOLD == 0.92
+    public = {n for n in dir(ostrel) if not n.startswith("_")}
+    assert sorted(ostrel.__all__) == sorted(public) and len(public) == 5
 
 
 # --- cosine_similarity ---------------------------------------------------------

@@ -197,9 +197,9 @@ PyDoc_STRVAR(build_doc,
              "Render the team-synthesis prompt body from shared memory rows.\n"
              "\n"
              "`rows` is a list of objects with the attributes `team_score` (a real\n"
-             "number: float, int, or anything with __float__; compared and written as a\n"
-             "double) and `content` (a str as it stands, a str subclass as its own\n"
-             "text; anything else as str()). The body is the header line,\n"
+             "number: float, int, or anything with __float__ or __index__; compared and\n"
+             "written as a double) and `content` (a str as it stands, a str subclass as\n"
+             "its own text; anything else as str()). The body is the header line,\n"
              "one line \"- (<score>) <content>\" per row with the score as\n"
              "format(score, \".3f\") writes it, an empty line and the footer sentence,\n"
              "joined by line feeds with none at the end.\n"
@@ -210,8 +210,9 @@ PyDoc_STRVAR(build_doc,
              "\n"
              "All scores are read (in input order) before any content. Raises\n"
              "TypeError if `rows` is not a list or a score is not a real number,\n"
-             "AttributeError for a missing attribute, OverflowError for an int score\n"
-             "beyond the float range; no partial body is returned.");
+             "AttributeError for a missing attribute (with the note \"rows[i]\" on 3.11+),\n"
+             "OverflowError for an int score beyond the float range; no partial body is\n"
+             "returned.");
 
 PyDoc_STRVAR(hash_doc,
              "compute_prompt_hash(prompt)\n"
@@ -247,6 +248,9 @@ void State::init(PyObject* m) {
   ascii_view = reinterpret_cast<PyTypeObject*>(
       keep(qv::own(PyType_FromModuleAndSpec(m, &ascii_view_spec, nullptr))));
   qv::add_object(m, "CALVENDRY_SYSTEM_PROMPT", qv::str_from_utf8(kSystem));
+  qv::add_object(m, "__all__",
+                 qv::own(Py_BuildValue("[sss]", "CALVENDRY_SYSTEM_PROMPT", "build_calvendry_prompt",
+                                       "compute_prompt_hash")));
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.calvendry", module_doc, methods};

@@ -372,8 +372,9 @@ PyDoc_STRVAR(cosine_doc,
              "object with __float__ or __index__ (numpy scalars, Decimal, Fraction).\n"
              "Anything else in it (str, complex, None) raises TypeError. A vector may\n"
              "also be a one-dimensional buffer of native float64 or float32 (a NumPy\n"
-             "array, array.array('d'), a memoryview), strided or not, which is read in\n"
-             "place; a buffer of any other format or dimension raises TypeError.\n"
+             "array, array.array('d'), a ctypes array, a memoryview), strided or not,\n"
+             "which is read in place; a buffer of any other format or dimension raises\n"
+             "TypeError.\n"
              "\n"
              "Raises ValueError \"cosine_similarity expects equal-length vectors, got\n"
              "len(a)=<n> and len(b)=<m>.\" when the lengths differ.");
@@ -393,8 +394,8 @@ PyDoc_STRVAR(build_doc,
              "trailing newline.\n"
              "\n"
              "Raises ValueError when a turn does not have exactly two elements, and\n"
-             "TypeError when `turns` is not a list or tuple, a turn is not a sequence\n"
-             "(a str is not a turn), or a sender_id or content is not a str.");
+             "TypeError when `turns` is not a list or tuple, a turn is not a list or\n"
+             "tuple, or a sender_id or content is not a str.");
 
 PyDoc_STRVAR(parse_doc,
              "parse_convergence_verdict(text)\n"
@@ -435,6 +436,10 @@ void State::init(PyObject* m) {
   qv::add_object(m, "CONVERGENCE_JUDGE_SYSTEM_PROMPT", qv::str_from_utf8(kSystem));
   qv::add_object(m, "STAGNATION_COSINE_THRESHOLD",
                  qv::own(PyFloat_FromDouble(kStagnationThreshold)));
+  qv::add_object(m, "__all__",
+                 qv::own(Py_BuildValue("[sssss]", "CONVERGENCE_JUDGE_SYSTEM_PROMPT",
+                                       "STAGNATION_COSINE_THRESHOLD", "build_convergence_prompt",
+                                       "cosine_similarity", "parse_convergence_verdict")));
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.ostrel", module_doc, methods};
