@@ -89,11 +89,21 @@ class ByteBuffer {
     size_ += n;
   }
 
+  // Gives back the room beyond what was written (done before the result is
+  // allocated: see TextBuilder::finish).
+  void shrink_to_fit() noexcept {
+    if (cap_ - size_ < 4096) return;
+    if (void* p = std::realloc(data_, size_ ? size_ : 1)) {
+      data_ = static_cast<char*>(p);
+      cap_ = size_ ? size_ : 1;
+    }
+  }
+
  private:
   void grow(std::size_t n) {
     constexpr std::size_t kMax = static_cast<std::size_t>(PTRDIFF_MAX);
     if (n > kMax - size_) throw std::bad_alloc();
-    std::size_t cap = cap_ < 4096 ? 4096 : cap_ * 2;
+    std::size_t cap = cap_ < 4096 ? 4096 : cap_ + cap_ / 2;  // see finish()
     if (cap > kMax || cap - size_ < n) cap = size_ + n;
     void* p = std::realloc(data_, cap);
     if (!p) throw std::bad_alloc();
@@ -199,6 +209,12 @@ class TextBuilder {
   // are copied without the GIL (the pieces are immutable strs it owns).
   Ref finish() {
     close_run();
+    // The buffer is trimmed to its content before the result is allocated
+    // beside it: a C allocator that keeps freed memory for reuse sizes what
+    // it keeps after the largest block given back, and a buffer with room
+    // to spare would leave every thread that built a large text holding
+    // about twice its size (plain Python's join keeps about its size).
+    bytes_.shrink_to_fit();
     Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(length_), maxchar_));
     void* data = PyUnicode_DATA(out.get());
     const int kind = PyUnicode_KIND(out.get());
