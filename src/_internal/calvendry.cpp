@@ -137,6 +137,7 @@ qv::Ref build_calvendry_prompt(qv::Call& call) {
   // an overriding __str__, as every prompt of the library shows text),
   // anything else as its str().
   qv::TextBuilder out;
+  out.reserve(2 * n + 1, n);  // a lead and a content per row, at most
   out.ascii(kHeader);
   for (const Ranked& r : order) {
     qv::Ref content = row_attr(row[r.index], st.content, r.index);

@@ -320,6 +320,7 @@ Ref build_convergence_prompt(qv::Call& call) {
   // The builder holds every str it is given, and nothing below runs Python
   // code, so the thread cannot change under the loop.
   qv::TextBuilder out;
+  out.reserve(2 * n + 1, n);  // a run and a folded content per turn
   out.ascii(kHeader);
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* const* pair = PySequence_Fast_ITEMS(items[i]);

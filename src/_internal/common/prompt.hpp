@@ -57,12 +57,16 @@ struct ByteRange {
 };
 
 // A growable byte buffer, owned by the builder it belongs to and freed with
-// it. Growing keeps the bytes written so far and leaves the new room
-// uninitialised (the writers fill every byte they claim).
+// it. The first kInline bytes live inside the buffer itself, so a small
+// result is built without allocating. Growing keeps the bytes written so far
+// and leaves the new room uninitialised (the writers fill every byte they
+// claim).
 class ByteBuffer {
  public:
   ByteBuffer() noexcept = default;
-  ~ByteBuffer() { std::free(data_); }
+  ~ByteBuffer() {
+    if (data_ != inline_) std::free(data_);
+  }
   ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
 
@@ -89,31 +93,41 @@ class ByteBuffer {
     size_ += n;
   }
 
-  // Gives back the room beyond what was written (done before the result is
-  // allocated: see TextBuilder::finish).
+  // Gives back the room beyond what was written (see TextBuilder::finish).
   void shrink_to_fit() noexcept {
-    if (cap_ - size_ < 4096) return;
-    if (void* p = std::realloc(data_, size_ ? size_ : 1)) {
+    if (data_ == inline_ || cap_ - size_ < 4096 || size_ == 0) return;
+    if (void* p = std::realloc(data_, size_)) {
       data_ = static_cast<char*>(p);
-      cap_ = size_ ? size_ : 1;
+      cap_ = size_;
     }
   }
 
  private:
+  static constexpr std::size_t kInline = 2048;
+
   void grow(std::size_t n) {
     constexpr std::size_t kMax = static_cast<std::size_t>(PTRDIFF_MAX);
     if (n > kMax - size_) throw std::bad_alloc();
-    std::size_t cap = cap_ < 4096 ? 4096 : cap_ + cap_ / 2;  // see finish()
+    // Half again, not double: see TextBuilder::finish.
+    std::size_t cap = cap_ + cap_ / 2;
     if (cap > kMax || cap - size_ < n) cap = size_ + n;
-    void* p = std::realloc(data_, cap);
-    if (!p) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
+    if (data_ == inline_) {
+      auto* p = static_cast<char*>(std::malloc(cap));
+      if (!p) throw std::bad_alloc();
+      std::memcpy(p, inline_, size_);
+      data_ = p;
+    } else {
+      void* p = std::realloc(data_, cap);
+      if (!p) throw std::bad_alloc();
+      data_ = static_cast<char*>(p);
+    }
     cap_ = cap;
   }
 
-  char* data_ = nullptr;
+  char* data_ = inline_;
   std::size_t size_ = 0;
-  std::size_t cap_ = 0;
+  std::size_t cap_ = kInline;
+  char inline_[kInline];
 };
 
 // The one writer of assembled text: it collects pieces and produces one str
@@ -126,9 +140,16 @@ class ByteBuffer {
 // must stay alive until finish().
 class TextBuilder {
  public:
-  TextBuilder() = default;
+  TextBuilder() { pieces_.reserve(16); }
   TextBuilder(const TextBuilder&) = delete;
   TextBuilder& operator=(const TextBuilder&) = delete;
+
+  // Room for `pieces` str pieces, `held` of them held by the builder, when
+  // the caller knows how many are coming.
+  void reserve(std::size_t pieces, std::size_t held) {
+    pieces_.reserve(pieces);
+    keep_.reserve(held);
+  }
 
   // Appends ASCII text (the caller guarantees every byte is below 0x80).
   void ascii(std::string_view s) {
@@ -187,7 +208,7 @@ class TextBuilder {
       m = visit_units(o, [](const auto* u, std::size_t k) {
         return static_cast<Py_UCS4>(core::max_outside_ws(u, k));
       });
-    push_piece({o, 0, n, Piece::kFolded}, m);
+    push_piece(o, n, Piece::kFolded, m);
     keep_.push_back(std::move(s));
   }
 
@@ -250,7 +271,7 @@ class TextBuilder {
 
   // ASCII str pieces up to this length are copied into the byte buffer,
   // where they join the runs around them.
-  static constexpr std::size_t kCopyAsciiMax = 64;
+  static constexpr std::size_t kCopyAsciiMax = 256;
 
   // Appends s; returns whether the result refers to s (false when s was
   // empty or copied).
@@ -258,7 +279,7 @@ class TextBuilder {
     ensure_ready(s);  // an unready legacy str reports no length
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     if (n > kCopyAsciiMax || !PyUnicode_IS_ASCII(s)) {
-      push_piece({s, 0, n, Piece::kStr}, PyUnicode_MAX_CHAR_VALUE(s));
+      push_piece(s, n, Piece::kStr, PyUnicode_MAX_CHAR_VALUE(s));
       return true;
     }
     if (n) {
@@ -270,11 +291,20 @@ class TextBuilder {
     return false;
   }
 
-  [[gnu::noinline]] void push_piece(Piece p, Py_UCS4 m) {
+  [[gnu::noinline]] void push_piece(PyObject* s, std::size_t n, Piece::Kind kind, Py_UCS4 m) {
     close_run();
-    pieces_.push_back(p);
-    length_ += p.len;
+    put(s, 0, n, kind);
+    length_ += n;
     if (m > maxchar_) maxchar_ = m;
+  }
+
+  // Stores a piece field by field, straight into the vector.
+  void put(PyObject* s, std::size_t off, std::size_t len, Piece::Kind kind) {
+    Piece& p = pieces_.emplace_back();
+    p.str = s;
+    p.off = off;
+    p.len = len;
+    p.kind = kind;
   }
 
   // text_of() of anything but a str.
@@ -289,7 +319,7 @@ class TextBuilder {
   }
 
   void close_run() {
-    if (open_.len) pieces_.push_back({nullptr, open_.off, open_.len, Piece::kRun});
+    if (open_.len) put(nullptr, open_.off, open_.len, Piece::kRun);
     open_ = {};
   }
 
