@@ -140,7 +140,7 @@ class ByteBuffer {
 // must stay alive until finish().
 class TextBuilder {
  public:
-  TextBuilder() { pieces_.reserve(16); }
+  TextBuilder() = default;
   TextBuilder(const TextBuilder&) = delete;
   TextBuilder& operator=(const TextBuilder&) = delete;
 
@@ -190,7 +190,7 @@ class TextBuilder {
 
   // Appends a str and keeps a reference to it while the builder needs it.
   void str(Ref s) {
-    if (add(s.get())) keep_.push_back(std::move(s));
+    if (add(s.get())) hold(std::move(s));
   }
 
   // Appends the str s with its whitespace folded as core::fold_ws folds it
@@ -209,7 +209,7 @@ class TextBuilder {
         return static_cast<Py_UCS4>(core::max_outside_ws(u, k));
       });
     push_piece(o, n, Piece::kFolded, m);
-    keep_.push_back(std::move(s));
+    hold(std::move(s));
   }
 
   // Appends the text of o as it goes into a prompt: a str, subclasses
@@ -298,8 +298,18 @@ class TextBuilder {
     if (m > maxchar_) maxchar_ = m;
   }
 
+  // The tables start with room for a typical prompt's pieces rather than
+  // growing one by one.
+  static constexpr std::size_t kFirstPieces = 16;
+
+  void hold(Ref s) {
+    if (keep_.capacity() == 0) keep_.reserve(kFirstPieces);
+    keep_.push_back(std::move(s));
+  }
+
   // Stores a piece field by field, straight into the vector.
   void put(PyObject* s, std::size_t off, std::size_t len, Piece::Kind kind) {
+    if (pieces_.capacity() == 0) pieces_.reserve(kFirstPieces);
     Piece& p = pieces_.emplace_back();
     p.str = s;
     p.off = off;
