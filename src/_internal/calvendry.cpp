@@ -136,7 +136,7 @@ qv::Ref build_calvendry_prompt(qv::Call& call) {
   // "\n- (<score>) ": a str as the text it holds (a subclass never through
   // an overriding __str__, as every prompt of the library shows text),
   // anything else as its str().
-  qv::TextBuilder out;
+  qv::TextBuilder out(256);   // rows are short lines, mostly copied whole
   out.reserve(2 * n + 1, n);  // a lead and a content per row, at most
   out.ascii(kHeader);
   for (const Ranked& r : order) {

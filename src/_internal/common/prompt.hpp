@@ -140,7 +140,12 @@ class ByteBuffer {
 // must stay alive until finish().
 class TextBuilder {
  public:
-  TextBuilder() = default;
+  // ASCII str pieces up to `copy_ascii_max` units are copied into the byte
+  // buffer, where they join the runs around them: cheaper than a piece of
+  // their own, at the price of a larger buffer. A builder whose text is
+  // mostly short ASCII lines (a table of rows) may raise it.
+  explicit TextBuilder(std::size_t copy_ascii_max = 64) noexcept
+      : copy_ascii_max_(copy_ascii_max) {}
   TextBuilder(const TextBuilder&) = delete;
   TextBuilder& operator=(const TextBuilder&) = delete;
 
@@ -269,16 +274,12 @@ class TextBuilder {
     Kind kind;
   };
 
-  // ASCII str pieces up to this length are copied into the byte buffer,
-  // where they join the runs around them.
-  static constexpr std::size_t kCopyAsciiMax = 256;
-
   // Appends s; returns whether the result refers to s (false when s was
   // empty or copied).
   [[gnu::always_inline]] bool add(PyObject* s) {
     ensure_ready(s);  // an unready legacy str reports no length
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (n > kCopyAsciiMax || !PyUnicode_IS_ASCII(s)) {
+    if (n > copy_ascii_max_ || !PyUnicode_IS_ASCII(s)) {
       push_piece(s, n, Piece::kStr, PyUnicode_MAX_CHAR_VALUE(s));
       return true;
     }
@@ -364,6 +365,7 @@ class TextBuilder {
     return static_cast<std::size_t>(dst - out);
   }
 
+  std::size_t copy_ascii_max_;
   ByteBuffer bytes_;
   std::vector<Piece> pieces_;  // all but the open run
   std::vector<Ref> keep_;      // str pieces the builder holds
