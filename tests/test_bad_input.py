@@ -564,14 +564,10 @@ def ref_cosine(a, b):
 def ref_convergence_prompt(turns):
     must_be(turns, (list, tuple))
     lines = ["Thread transcript (chronological):"]
-    for turn in turns:
-        # Any class with __getitem__ is a sequence (a NumPy array too), but
-        # not a mapping, whose keys are no pair.
-        if isinstance(turn, (str, collections.abc.Mapping)) or not hasattr(
-            type(turn), "__getitem__"
-        ):
+    for pair in turns:
+        # Only a list or tuple is a turn, refused before anything is read.
+        if not isinstance(pair, (list, tuple)):
             raise TypeError("turn")
-        pair = turn if isinstance(turn, (list, tuple)) else tuple(turn)
         if len(pair) != 2:
             raise ValueError("turn")
         sender, content = must_be(pair[0], str), must_be(pair[1], str)
@@ -596,12 +592,7 @@ def ref_verdict(text):
 def ref_calvendry(rows):
     must_be(rows, list)
     rows = list(rows)
-    scores = []
-    for r in rows:
-        s = r.team_score
-        if isinstance(s, (str, bytes, complex)) or not hasattr(type(s), "__float__"):
-            raise TypeError("team_score")
-        scores.append(float(s))
+    scores = [as_real(r.team_score) for r in rows]
     shown = [str.__str__(r.content) if isinstance(r.content, str) else str(r.content) for r in rows]
     order = sorted(range(len(rows)), key=lambda i: (math.isnan(scores[i]), -scores[i]))
     lines = [CALVENDRY_HEADER] + [f"- ({scores[i]:.3f}) {shown[i]}" for i in order]

@@ -70,6 +70,7 @@ def test_system_prompt_is_exact():
     assert len(SYSTEM) == 340 and len(SYSTEM.encode()) == 342
     public = {n for n in dir(calvendry) if not n.startswith("_")}
     assert public == {"CALVENDRY_SYSTEM_PROMPT", "build_calvendry_prompt", "compute_prompt_hash"}
+    assert sorted(calvendry.__all__) == sorted(public)
 
 
 def test_empty_list_gives_header_blank_and_footer():
@@ -153,12 +154,18 @@ def test_real_numbers_beyond_int_and_float():
         def __format__(self, format_spec):
             return "never used"
 
+    class Index:  # an integer without __float__, read as float() reads it
+        def __index__(self):
+            return 3
+
     rows = [
         Row("decimal", decimal.Decimal("0.3335")),
         Row("fraction", fractions.Fraction(2, 3)),
         Row("subclass", Score(0.25)),
+        Row("index", Index()),
     ]
-    assert build_calvendry_prompt(rows).split("\n")[1:4] == [
+    assert build_calvendry_prompt(rows).split("\n")[1:5] == [
+        "- (3.000) index",
         "- (0.667) fraction",
         "- (0.334) decimal",
         "- (0.250) subclass",
@@ -294,6 +301,26 @@ def test_malformed_rows():
     # Rows are read by attribute: a mapping is not a row.
     with pytest.raises(AttributeError):
         build_calvendry_prompt([{"content": "c", "team_score": 1}])
+
+
+def test_a_missing_attribute_names_its_row():
+    class NoScore:
+        content = "c"
+
+    class NoContent:
+        team_score = 1.0
+
+    for rows, name, index in (
+        ([Row("c", 1)] * 4 + [NoScore()], "team_score", 4),
+        ([Row("c", 1), NoContent()], "content", 1),
+    ):
+        with pytest.raises(AttributeError) as info:
+            build_calvendry_prompt(rows)
+        plain = AttributeError(f"'{type(rows[-1]).__name__}' object has no attribute '{name}'")
+        assert info.value.args == plain.args
+        assert getattr(info.value, "__notes__", None) == (
+            [f"rows[{index}]"] if sys.version_info >= (3, 11) else None
+        )
 
 
 def test_call_signature():

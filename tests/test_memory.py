@@ -1137,9 +1137,9 @@ TRELLAN_CASES = [
 # ---------------------------------------------------------------------------
 # Large inputs and threads
 #
-# Past 64 Ki code units the text work runs without the GIL; results past
-# 128 KiB are built in mapped blocks from a small process-wide pool; every
-# thread keeps spare buffers of its own, which must go when it ends.
+# Past 64 Ki code units the text work runs without the GIL; a result's
+# buffers belong to the call that builds it, so a thread keeps nothing of a
+# large build, and nothing at all once it ends.
 
 BIG_TEXT = ("Ship it. The cafe\u0301 bill \u2713 came  \n\t back " * 3000).strip()
 BIG_MEMORIES = [memory(BIG_TEXT, salience=0.9), memory({"log": BIG_TEXT, "n": list(range(500))})]

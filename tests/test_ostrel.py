@@ -3,7 +3,9 @@ lists, tuples and buffers, the transcript, and the verdict parse, each
 against a plain-Python reference of its definition."""
 
 import array
+import ctypes
 import math
+import pickle
 import struct
 import sys
 from decimal import Decimal
@@ -91,6 +93,8 @@ def test_constants():
     assert (len(prompt), len(prompt.encode())) == (811, 813)
     assert type(ostrel.STAGNATION_COSINE_THRESHOLD) is float
     assert ostrel.STAGNATION_COSINE_THRESHOLD == 0.92
+    public = {n for n in dir(ostrel) if not n.startswith("_")}
+    assert sorted(ostrel.__all__) == sorted(public) and len(public) == 5
 
 
 # --- cosine_similarity ---------------------------------------------------------
@@ -219,16 +223,68 @@ def test_cosine_reads_float_buffers_in_place():
     assert cosine_similarity(list(x32), list(y)) == ref_cosine(x32.tolist(), y.tolist())
 
 
-def test_cosine_refuses_other_buffers():
+def test_cosine_buffers_without_stride_tables():
+    # ctypes exports its arrays with no shape or stride table (contiguous
+    # memory, as the buffer protocol allows), in "<d"-style formats.
+    doubles = (ctypes.c_double * 3)(1, 2, 3)
+    floats = (ctypes.c_float * 3)(1, 2, 3)
+    expected = ref_cosine([1, 2, 3], [1, 2, 3])
+    for a in (doubles, floats, pickle.PickleBuffer(doubles), pickle.PickleBuffer(floats)):
+        assert cosine_similarity(a, [1.0, 2.0, 3.0]) == expected
+        assert cosine_similarity([1.0, 2.0, 3.0], a) == expected
+    for empty in ((ctypes.c_double * 0)(), pickle.PickleBuffer((ctypes.c_float * 0)())):
+        assert cosine_similarity(empty, []) == 0.0
+    with pytest.raises(ValueError, match="len"):
+        cosine_similarity((ctypes.c_double * 2)(1, 2), [1.0])
+    for bad, what in (
+        ((ctypes.c_int * 3)(1, 2, 3), "format"),
+        (((ctypes.c_double * 2) * 2)(), "one-dimensional"),
+        (pickle.PickleBuffer(b"abc"), "format"),
+        (pickle.PickleBuffer((ctypes.c_long * 1)()), "format"),
+    ):
+        with pytest.raises(TypeError, match=what):
+            cosine_similarity(bad, [1.0, 2.0, 3.0])
+
+
+def test_cosine_buffer_formats_and_shapes():
+    raw = struct.pack("=3d", 1, 2, 3)
+    native = {"d": [1.0, 2.0, 3.0], "f": [1.0, 2.0, 3.0]}
+    for code, values in native.items():
+        assert cosine_similarity(array.array(code, values), values) == ref_cosine(values, values)
+    assert cosine_similarity(memoryview(raw).cast("d"), [1, 2, 3]) == ref_cosine(
+        [1, 2, 3], [1, 2, 3]
+    )
+    for bad, what in (
+        (memoryview(raw), "format"),  # bytes
+        (memoryview(raw).cast("d", (1, 3)), "one-dimensional"),
+        (memoryview(raw).cast("q"), "format"),
+        (array.array("i", [1, 2, 3]), "format"),
+    ):
+        with pytest.raises(TypeError, match=what):
+            cosine_similarity(bad, [1.0, 2.0, 3.0])
+
+
+def test_cosine_numpy_views():
     np = pytest.importorskip("numpy")
     v = np.ones(3)
+    ro = np.arange(6.0)[::2]
+    ro.flags.writeable = False
+    assert cosine_similarity(ro, [1.0, 1.0, 1.0]) == ref_cosine([0.0, 2.0, 4.0], [1, 1, 1])
+    other = ">f8" if sys.byteorder == "little" else "<f8"
+    swapped = np.ones(3, dtype=other)
+    for good in (np.ones(3, dtype="=f8"), np.ones(3, dtype="=f4"), np.ones(3, dtype="f8")[::-1]):
+        assert cosine_similarity(good, v) == ref_cosine([1, 1, 1], [1, 1, 1])
     for bad, what in (
         (np.ones(3, dtype=np.int64), "format"),
-        (np.ones(3, dtype=">f8" if sys.byteorder == "little" else "<f8"), "format"),
+        (swapped, "format"),
+        (swapped.astype(other.replace("8", "4")), "format"),
         (np.ones(3, dtype=np.complex128), "format"),
+        (np.ones(3, dtype=np.float16), "format"),
         (b"abc", "format"),
         (np.ones((3, 1)), "one-dimensional"),
+        (np.ones((1, 3))[:, ::2], "one-dimensional"),
         (np.float64(1.0), "one-dimensional"),
+        (np.array(1.0), "one-dimensional"),
     ):
         with pytest.raises(TypeError, match=what):
             cosine_similarity(bad, v)
@@ -316,7 +372,7 @@ def test_prompt_turn_errors():
     for turn in [("a",), ("a", "b", "c"), [], ["a", "b", "c"]]:
         with pytest.raises(ValueError, match=r"turns\[1\] must have exactly 2 elements"):
             build_convergence_prompt([("x", "y"), turn])
-    for turn in [None, 3, "ab", {"a": 1, "b": 2}, {"a", "b"}]:
+    for turn in [None, 3, "ab", {"a": 1, "b": 2}, {"a", "b"}, memoryview(b"ab")]:
         with pytest.raises(TypeError, match=r"turns\[0\] must be a \(sender_id, content\)"):
             build_convergence_prompt([turn])
     with pytest.raises(TypeError, match=r"turns\[0\]\[0\] \(sender_id\) must be str, not int"):
@@ -325,26 +381,21 @@ def test_prompt_turn_errors():
         build_convergence_prompt([("a", b"b")])
 
 
-def test_prompt_sequence_turns_may_mutate_the_thread():
-    class Turn:
-        """A sequence turn whose iteration rewrites the thread it is in."""
-
-        def __init__(self, sender, content):
-            self.items = [sender, content]
+def test_prompt_turns_of_other_kinds_are_refused_before_any_copy():
+    class Pair:
+        """A sequence of two strs: still not a turn, and never read."""
 
         def __len__(self):
-            return 2
+            raise AssertionError("read")
 
         def __getitem__(self, i):
-            thread.clear()
-            first[1] = "gone " * 3
-            return self.items[i]
+            raise AssertionError("read")
 
-    first = ["a", "x  y"]
-    thread = [first, Turn("b", "z\n"), ("c", "w")]
-    expected = ref_prompt([("a", "x  y"), ("b", "z\n"), ("c", "w")])
-    assert build_convergence_prompt(thread) == expected
-    assert thread == []
+    for turn in (range(10**9), Pair(), iter(["a", "b"])):
+        with pytest.raises(TypeError, match=r"turns\[1\] must be a \(sender_id, content\) list or"):
+            build_convergence_prompt([("planner", "ok"), turn])
+    with pytest.raises(ValueError, match=r"turns\[1\] must have exactly 2 elements"):
+        build_convergence_prompt([("planner", "ok"), list(range(10**6))])
 
 
 # --- parse_convergence_verdict -------------------------------------------------

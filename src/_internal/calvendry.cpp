@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "_internal/common/module.hpp"
+#include "_internal/common/prompt.hpp"
 #include "_internal/common/py.hpp"
 #include "core/number.hpp"
 
@@ -68,30 +69,34 @@ struct State : qv::ModuleState {
   PyObject* content = nullptr;  // interned attribute names
   PyObject* team_score = nullptr;
   PyObject* digest = nullptr;  // the name of the hash object's method
-  PyObject* sha256 = nullptr;  // the interpreter's SHA-256 constructor
+  PyObject* sha256 = nullptr;  // hashlib.sha256 (OpenSSL's, as CPython links it)
   PyTypeObject* ascii_view = nullptr;
 
   void init(PyObject* module);
 };
 
-// A team score as a double: a float (subclasses by their value), an int
-// (bool included; OverflowError beyond the double range), or any object with
-// __float__. Anything else is not a real number.
+// A team score as a double, by the library's one rule for real numbers.
 double score_of(PyObject* score, std::size_t index) {
-  if (PyFloat_Check(score)) return PyFloat_AS_DOUBLE(score);
-  if (!PyLong_Check(score)) {
-    const PyNumberMethods* nb = Py_TYPE(score)->tp_as_number;
-    if (!nb || !nb->nb_float) {
-      PyErr_Format(PyExc_TypeError,
-                   "build_calvendry_prompt() argument 'rows' item %zu: team_score must be a real "
-                   "number, not %.200s",
-                   index, Py_TYPE(score)->tp_name);
-      qv::throw_error_set();
-    }
+  double x = 0.0;
+  if (!qv::real_value(score, x)) {
+    PyErr_Format(PyExc_TypeError,
+                 "build_calvendry_prompt() argument 'rows' item %zu: team_score must be a real "
+                 "number, not %.200s",
+                 index, Py_TYPE(score)->tp_name);
+    qv::throw_error_set();
   }
-  const double x = PyFloat_AsDouble(score);  // int, or a call to __float__
-  if (x == -1.0 && PyErr_Occurred()) qv::throw_error_set();
   return x;
+}
+
+// row.<name>; a missing attribute keeps its AttributeError and is noted
+// with the row it is missing from.
+qv::Ref row_attr(PyObject* row, PyObject* name, std::size_t index) {
+  PyObject* v = PyObject_GetAttr(row, name);
+  if (!v) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) qv::note_item("rows", index);
+    qv::throw_error_set();
+  }
+  return qv::Ref::steal(v);
 }
 
 // Descending by score; NaN scores rank below every other score. Used with a
@@ -101,65 +106,6 @@ bool ranks_before(double a, double b) noexcept {
   if (std::isnan(b)) return !std::isnan(a);
   return a > b;
 }
-
-// A row's content as a str: a text as it stands (a str subclass as its own
-// text, never through an overriding __str__, as every prompt of the library
-// shows text), anything else as its str().
-qv::Ref content_text(qv::Ref content) {
-  if (!PyUnicode_Check(content.get())) content = qv::own(PyObject_Str(content.get()));
-  qv::ensure_ready(content.get());
-  return content;
-}
-
-// Writes the body into a str allocated once at its final size and kind:
-// ASCII runs and contents are copied straight into place.
-class BodyWriter {
- public:
-  BodyWriter(std::size_t length, Py_UCS4 maxchar)
-      : out_(qv::own(PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar))),
-        kind_(PyUnicode_KIND(out_.get())),
-        data_(static_cast<char*>(PyUnicode_DATA(out_.get()))) {}
-
-  void ascii(std::string_view s) {
-    switch (kind_) {
-      case PyUnicode_1BYTE_KIND:
-        std::memcpy(data_ + pos_, s.data(), s.size());
-        break;
-      case PyUnicode_2BYTE_KIND:
-        widen(reinterpret_cast<Py_UCS2*>(data_) + pos_, s);
-        break;
-      default:
-        widen(reinterpret_cast<Py_UCS4*>(data_) + pos_, s);
-        break;
-    }
-    pos_ += s.size();
-  }
-
-  void str(PyObject* s) {
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (PyUnicode_KIND(s) == kind_) {
-      std::memcpy(data_ + pos_ * static_cast<std::size_t>(kind_), PyUnicode_DATA(s),
-                  n * static_cast<std::size_t>(kind_));
-    } else {
-      qv::check(static_cast<int>(PyUnicode_CopyCharacters(out_.get(), static_cast<Py_ssize_t>(pos_),
-                                                          s, 0, static_cast<Py_ssize_t>(n))));
-    }
-    pos_ += n;
-  }
-
-  qv::Ref finish() { return std::move(out_); }
-
- private:
-  template <class C>
-  static void widen(C* dst, std::string_view s) {
-    for (std::size_t i = 0; i < s.size(); ++i) dst[i] = static_cast<unsigned char>(s[i]);
-  }
-
-  qv::Ref out_;
-  int kind_;
-  char* data_;
-  std::size_t pos_ = 0;
-};
 
 qv::Ref build_calvendry_prompt(qv::Call& call) {
   const auto [rows] = call.bind<1>({"rows"}, 1);
@@ -180,48 +126,31 @@ qv::Ref build_calvendry_prompt(qv::Call& call) {
   };
   std::vector<Ranked> order(n);
   for (std::size_t i = 0; i < n; ++i) {
-    qv::Ref score = qv::own(PyObject_GetAttr(row[i], st.team_score));
+    qv::Ref score = row_attr(row[i], st.team_score, i);
     order[i] = {score_of(score.get(), i), i};
   }
   std::stable_sort(order.begin(), order.end(),
                    [](const Ranked& a, const Ranked& b) { return ranks_before(a.score, b.score); });
 
-  // The contents in order, each after its line's ASCII lead
-  // "\n- (<score>) ", gathered in one buffer; then the body is written once
-  // at its final length and kind.
-  struct Line {
-    qv::Ref content;
-    std::size_t lead_end;  // end of this line's lead in `leads`
-  };
-  std::vector<Line> lines(n);
-  std::string leads(n * 24 + qv::core::kFixed3Max + 8, '\0');
-  std::size_t used = 0;
-  std::size_t length = kHeader.size() + kFooter.size();
-  Py_UCS4 maxchar = 127;
-  for (std::size_t k = 0; k < n; ++k) {
-    lines[k].content = content_text(qv::own(PyObject_GetAttr(row[order[k].index], st.content)));
-    PyObject* c = lines[k].content.get();
-    length += static_cast<std::size_t>(PyUnicode_GET_LENGTH(c));
-    maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(c));
-
-    if (leads.size() - used < qv::core::kFixed3Max + 8) leads.resize(2 * leads.size());
-    char* p = leads.data() + used;
+  // Then each content in that order, after its line's ASCII lead
+  // "\n- (<score>) ": a str as the text it holds (a subclass never through
+  // an overriding __str__, as every prompt of the library shows text),
+  // anything else as its str().
+  qv::TextBuilder out(256);   // rows are short lines, mostly copied whole
+  out.reserve(2 * n + 1, n);  // a lead and a content per row, at most
+  out.ascii(kHeader);
+  for (const Ranked& r : order) {
+    qv::Ref content = row_attr(row[r.index], st.content, r.index);
+    qv::ByteBuffer& bytes = out.bytes();
+    const std::size_t at = bytes.size();
+    char* p = bytes.room(qv::core::kFixed3Max + 6);
     std::memcpy(p, "\n- (", 4);
     p += 4;
-    p += qv::core::format_fixed3(order[k].score, p);
+    p += qv::core::format_fixed3(r.score, p);
     std::memcpy(p, ") ", 2);
-    used = static_cast<std::size_t>(p + 2 - leads.data());
-    lines[k].lead_end = used;
-  }
-  length += used;
-
-  BodyWriter out(length, maxchar);
-  out.ascii(kHeader);
-  std::size_t begin = 0;
-  for (const Line& line : lines) {
-    out.ascii({leads.data() + begin, line.lead_end - begin});
-    begin = line.lead_end;
-    out.str(line.content.get());
+    bytes.set_end(p + 2);
+    out.run({at, bytes.size() - at});
+    out.text_of(std::move(content));
   }
   out.ascii(kFooter);
   return out.finish();
@@ -269,9 +198,9 @@ PyDoc_STRVAR(build_doc,
              "Render the team-synthesis prompt body from shared memory rows.\n"
              "\n"
              "`rows` is a list of objects with the attributes `team_score` (a real\n"
-             "number: float, int, or anything with __float__; compared and written as a\n"
-             "double) and `content` (a str as it stands, a str subclass as its own\n"
-             "text; anything else as str()). The body is the header line,\n"
+             "number: float, int, or anything with __float__ or __index__; compared and\n"
+             "written as a double) and `content` (a str as it stands, a str subclass as\n"
+             "its own text; anything else as str()). The body is the header line,\n"
              "one line \"- (<score>) <content>\" per row with the score as\n"
              "format(score, \".3f\") writes it, an empty line and the footer sentence,\n"
              "joined by line feeds with none at the end.\n"
@@ -282,8 +211,9 @@ PyDoc_STRVAR(build_doc,
              "\n"
              "All scores are read (in input order) before any content. Raises\n"
              "TypeError if `rows` is not a list or a score is not a real number,\n"
-             "AttributeError for a missing attribute, OverflowError for an int score\n"
-             "beyond the float range; no partial body is returned.");
+             "AttributeError for a missing attribute (with the note \"rows[i]\" on 3.11+),\n"
+             "OverflowError for an int score beyond the float range; no partial body is\n"
+             "returned.");
 
 PyDoc_STRVAR(hash_doc,
              "compute_prompt_hash(prompt)\n"
@@ -310,26 +240,18 @@ PyDoc_STRVAR(module_doc,
              "    str: the system prompt; the body of build_calvendry_prompt() is the user\n"
              "    message that goes with it.");
 
-// The interpreter's SHA-256: OpenSSL's through _hashlib when CPython was
-// built with it, else whatever hashlib.sha256 is.
-qv::Ref find_sha256() {
-  if (PyObject* hl = PyImport_ImportModule("_hashlib")) {
-    qv::Ref mod = qv::Ref::steal(hl);
-    if (PyObject* f = PyObject_GetAttrString(mod.get(), "openssl_sha256")) return qv::Ref::steal(f);
-  }
-  PyErr_Clear();
-  qv::Ref hashlib = qv::own(PyImport_ImportModule("hashlib"));
-  return qv::own(PyObject_GetAttrString(hashlib.get(), "sha256"));
-}
-
 void State::init(PyObject* m) {
   content = keep(qv::interned("content"));
   team_score = keep(qv::interned("team_score"));
   digest = keep(qv::interned("digest"));
-  sha256 = keep(find_sha256());
+  qv::Ref hashlib = qv::own(PyImport_ImportModule("hashlib"));
+  sha256 = keep(qv::own(PyObject_GetAttrString(hashlib.get(), "sha256")));
   ascii_view = reinterpret_cast<PyTypeObject*>(
       keep(qv::own(PyType_FromModuleAndSpec(m, &ascii_view_spec, nullptr))));
   qv::add_object(m, "CALVENDRY_SYSTEM_PROMPT", qv::str_from_utf8(kSystem));
+  qv::add_object(m, "__all__",
+                 qv::own(Py_BuildValue("[sss]", "CALVENDRY_SYSTEM_PROMPT", "build_calvendry_prompt",
+                                       "compute_prompt_hash")));
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.calvendry", module_doc, methods};

@@ -141,7 +141,7 @@ Ref build_evolution_prompt(qv::Call& call) {
             id = qv::get_field(insight, st.key_id);
             text = qv::get_field(insight, st.key_text);
           } catch (const qv::PyErrorSet&) {
-            qv::add_note_to_current("insights[%zd]", i);
+            qv::note_item("insights", static_cast<std::size_t>(i));
             throw;
           }
           if (i > 0) b.ascii("\n");

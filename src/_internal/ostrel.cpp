@@ -4,15 +4,12 @@
 // stagnation gate with that gate's threshold.
 //
 // This unit is compiled with -ffp-contract=off (see core/vector.hpp).
-#include <algorithm>
-#include <array>
 #include <cstddef>
-#include <cstring>
 #include <string_view>
 #include <type_traits>
-#include <vector>
 
 #include "_internal/common/module.hpp"
+#include "_internal/common/prompt.hpp"
 #include "_internal/common/py.hpp"
 #include "core/text.hpp"
 #include "core/vector.hpp"
@@ -77,8 +74,12 @@ class Vector {
     }
     view_.get(o);
     kind_ = buffer_kind(o);
-    data_ = static_cast<const unsigned char*>(view_.view.buf);
-    stride_ = view_.view.strides[0];
+    const Py_buffer& v = view_.view;
+    data_ = static_cast<const unsigned char*>(v.buf);
+    // A contiguous exporter may leave out the shape and stride tables
+    // (ctypes arrays do): one item after the other, over the whole buffer.
+    length_ = v.shape ? v.shape[0] : v.len / v.itemsize;
+    stride_ = v.strides ? v.strides[0] : v.itemsize;
   }
 
   Vector(const Vector&) = delete;
@@ -89,7 +90,7 @@ class Vector {
   // Read once both arguments are resolved: getting a buffer may run Python
   // code, which could resize the other argument's list.
   std::size_t size() const noexcept {
-    return static_cast<std::size_t>(kind_ == Kind::objects ? Py_SIZE(seq_) : view_.view.shape[0]);
+    return static_cast<std::size_t>(kind_ == Kind::objects ? Py_SIZE(seq_) : length_);
   }
 
   template <class Source>
@@ -110,13 +111,9 @@ class Vector {
     if (kind_ == Kind::f64) return read<double>(i);
     if (kind_ == Kind::f32) return read<float>(i);
     PyObject* o = items()[i];
-    if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
-    double d;
-    if (PyLong_Check(o)) {
-      d = PyLong_AsDouble(o);  // OverflowError for an int beyond float range
-    } else {
-      PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-      if (!nb || (!nb->nb_float && !nb->nb_index)) {
+    double d = 0.0;
+    if (!PyFloat_Check(o) && !PyLong_Check(o)) {
+      if (!qv::is_real(o)) {
         PyErr_Format(PyExc_TypeError,
                      "%s() argument '%s' item %zu must be a real number, not %.200s", func_, arg_,
                      i, Py_TYPE(o)->tp_name);
@@ -124,9 +121,9 @@ class Vector {
       }
       freeze();
       other.freeze();
-      d = PyFloat_AsDouble(items()[i]);
+      o = items()[i];
     }
-    if (d == -1.0 && PyErr_Occurred()) qv::throw_error_set();
+    qv::real_value(o, d);
     return d;
   }
 
@@ -153,6 +150,8 @@ class Vector {
     View& operator=(const View&) = delete;
 
     void get(PyObject* o) {
+      // Strided one-dimensional memory with its item format: all a vector
+      // is read as (the tables may still be missing, see Vector).
       qv::check(PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_STRIDES));
       held = true;
     }
@@ -161,20 +160,9 @@ class Vector {
       if (!held) return;
       // An exporter written in Python runs code on release; keep a pending
       // error out of its way.
-      if (!PyErr_Occurred()) {
-        PyBuffer_Release(&view);
-        return;
-      }
-#if PY_VERSION_HEX >= 0x030C0000
-      PyObject* exc = PyErr_GetRaisedException();
+      PyObject* pending = qv::compat::take_raised();
       PyBuffer_Release(&view);
-      PyErr_SetRaisedException(exc);
-#else
-      PyObject *type, *value, *tb;
-      PyErr_Fetch(&type, &value, &tb);
-      PyBuffer_Release(&view);
-      PyErr_Restore(type, value, tb);
-#endif
+      if (pending) qv::compat::set_raised(pending);
     }
   };
 
@@ -187,8 +175,10 @@ class Vector {
                    func_, arg_, Py_TYPE(o)->tp_name, v.ndim);
       qv::throw_error_set();
     }
-    // Native float64 or float32, as struct module format codes; an explicit
-    // byte order is accepted when it is the machine's own.
+    // Native float64 or float32, as struct module format codes: "@" (or no
+    // prefix) is native; "=" is native byte order with standard sizes, which
+    // for these two is the same IEEE layout; "<" (">" and "!") name the byte
+    // order and mean native only on a little- (big-) endian machine.
     std::string_view f = v.format ? v.format : "B";
     if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == (kLittleEndian ? '<' : '>') ||
                        (!kLittleEndian && f[0] == '!')))
@@ -227,6 +217,7 @@ class Vector {
   Ref frozen_;               // a tuple of seq_'s items once Python code may run
   View view_;
   const unsigned char* data_ = nullptr;
+  Py_ssize_t length_ = 0;
   std::ptrdiff_t stride_ = 0;
 };
 
@@ -288,155 +279,58 @@ Ref cosine_similarity(qv::Call& call) {
 // ---------------------------------------------------------------------------
 // build_convergence_prompt
 
-struct Turn {
-  Ref sender;
-  Ref content;
-};
-
-// The (sender_id, content) strs of every turn, checked before any text is
-// written. Turns that are lists or tuples are read directly; any other
-// sequence is iterated, which runs Python code, so the turn list is first
-// frozen into a tuple and every str is held by reference.
-std::vector<Turn> read_turns(const qv::Call& call, PyObject* turns) {
+// The transcript, written once into a str of the narrowest kind its code
+// points need. Every turn is checked before any text is written: a turn is
+// a list or tuple of two strs, read in place, so no Python code runs while
+// the thread is read (a turn of any other kind is refused before anything
+// is copied from it).
+Ref build_convergence_prompt(qv::Call& call) {
+  const auto [turns] = call.bind<1>({"turns"}, 1);
   if (!PyList_Check(turns) && !PyTuple_Check(turns))
     call.raise_type("turns", "list or tuple", turns);
-  Ref frozen;
-  PyObject* seq = turns;
+  PyObject* const* items = PySequence_Fast_ITEMS(turns);
   const auto n = static_cast<std::size_t>(Py_SIZE(turns));
-  std::vector<Turn> out;
-  out.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
-    PyObject* turn = PyList_Check(seq) ? PyList_GET_ITEM(seq, static_cast<Py_ssize_t>(i))
-                                       : PyTuple_GET_ITEM(seq, static_cast<Py_ssize_t>(i));
-    Ref generic;  // the items of a turn that is neither list nor tuple
-    PyObject* pair = turn;
+    PyObject* turn = items[i];
     if (!PyList_Check(turn) && !PyTuple_Check(turn)) {
-      // A mapping class has __getitem__ and so passes PySequence_Check, but
-      // iterating it would read its keys as the pair: refused like a dict.
-      if (PyUnicode_Check(turn) || !PySequence_Check(turn) ||
-          PyType_HasFeature(Py_TYPE(turn), Py_TPFLAGS_MAPPING)) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s() turns[%zu] must be a (sender_id, content) sequence, not %.200s",
-                     call.func, i, Py_TYPE(turn)->tp_name);
-        qv::throw_error_set();
-      }
-      if (!frozen && PyList_Check(seq)) {
-        frozen = qv::own(PyList_AsTuple(seq));
-        seq = frozen.get();
-        turn = PyTuple_GET_ITEM(seq, static_cast<Py_ssize_t>(i));
-      }
-      generic = qv::own(PySequence_Tuple(turn));
-      pair = generic.get();
+      PyErr_Format(PyExc_TypeError,
+                   "%s() turns[%zu] must be a (sender_id, content) list or tuple, not %.200s",
+                   call.func, i, Py_TYPE(turn)->tp_name);
+      qv::throw_error_set();
     }
-    const Py_ssize_t size = Py_SIZE(pair);
-    if (size != 2) {
+    if (Py_SIZE(turn) != 2) {
       PyErr_Format(PyExc_ValueError,
                    "%s() turns[%zu] must have exactly 2 elements (sender_id, content), not %zd",
-                   call.func, i, size);
+                   call.func, i, Py_SIZE(turn));
       qv::throw_error_set();
     }
-    PyObject* sender = PyList_Check(pair) ? PyList_GET_ITEM(pair, 0) : PyTuple_GET_ITEM(pair, 0);
-    PyObject* content = PyList_Check(pair) ? PyList_GET_ITEM(pair, 1) : PyTuple_GET_ITEM(pair, 1);
-    if (!PyUnicode_Check(sender)) {
+    PyObject* const* pair = PySequence_Fast_ITEMS(turn);
+    if (!PyUnicode_Check(pair[0])) {
       PyErr_Format(PyExc_TypeError, "%s() turns[%zu][0] (sender_id) must be str, not %.200s",
-                   call.func, i, Py_TYPE(sender)->tp_name);
+                   call.func, i, Py_TYPE(pair[0])->tp_name);
       qv::throw_error_set();
     }
-    if (!PyUnicode_Check(content)) {
+    if (!PyUnicode_Check(pair[1])) {
       PyErr_Format(PyExc_TypeError, "%s() turns[%zu][1] (content) must be str, not %.200s",
-                   call.func, i, Py_TYPE(content)->tp_name);
+                   call.func, i, Py_TYPE(pair[1])->tp_name);
       qv::throw_error_set();
     }
-    qv::ensure_ready(sender);
-    qv::ensure_ready(content);
-    out.push_back({Ref::borrow(sender), Ref::borrow(content)});
   }
-  return out;
-}
 
-template <class D>
-D* put_ascii(D* p, std::string_view s) noexcept {
-  for (char c : s) *p++ = static_cast<D>(static_cast<unsigned char>(c));
-  return p;
-}
-
-template <class D>
-D* put_str(D* p, PyObject* s) noexcept {
-  return qv::visit_units(s, [p](const auto* u, std::size_t n) {
-    using C = std::remove_cv_t<std::remove_pointer_t<decltype(u)>>;
-    if constexpr (sizeof(C) == sizeof(D)) {
-      if (n) std::memcpy(p, u, n * sizeof(D));
-    } else {
-      for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<D>(u[i]);
-    }
-    return p + n;
-  });
-}
-
-template <class D>
-D* put_folded(D* p, PyObject* s) noexcept {
-  return p +
-         qv::visit_units(s, [p](const auto* u, std::size_t n) { return core::fold_ws(u, n, p); });
-}
-
-template <class D>
-std::size_t write_prompt(D* out, const std::vector<Turn>& turns) noexcept {
-  D* p = put_ascii(out, kHeader);
-  for (const Turn& t : turns) {
-    p = put_ascii(p, kTurnOpen);
-    p = put_str(p, t.sender.get());
-    p = put_ascii(p, kTurnSep);
-    p = put_folded(p, t.content.get());
+  // The builder holds every str it is given, and nothing below runs Python
+  // code, so the thread cannot change under the loop.
+  qv::TextBuilder out;
+  out.reserve(2 * n + 1, n);  // a run and a folded content per turn
+  out.ascii(kHeader);
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* const* pair = PySequence_Fast_ITEMS(items[i]);
+    out.ascii(kTurnOpen);
+    out.str(Ref::borrow(pair[0]));
+    out.ascii(kTurnSep);
+    out.folded(Ref::borrow(pair[1]));
   }
-  p = put_ascii(p, kQuestion);
-  return static_cast<std::size_t>(p - out);
-}
-
-Ref build_convergence_prompt(qv::Call& call) {
-  const auto [turns_arg] = call.bind<1>({"turns"}, 1);
-  const std::vector<Turn> turns = read_turns(call, turns_arg);
-
-  // The result is written once into a str sized for the unfolded contents
-  // and of the narrowest kind its code points need (whitespace folds to a
-  // space, so a content's own whitespace never widens it), then shrunk.
-  std::size_t bound = kHeader.size() + kQuestion.size();
-  Py_UCS4 maxchar = 127;
-  for (const Turn& t : turns) {
-    bound += kTurnOpen.size() + kTurnSep.size() +
-             static_cast<std::size_t>(PyUnicode_GET_LENGTH(t.sender.get()) +
-                                      PyUnicode_GET_LENGTH(t.content.get()));
-    maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(t.sender.get()));
-    if (!PyUnicode_IS_ASCII(t.content.get())) {
-      maxchar = std::max<Py_UCS4>(
-          maxchar, qv::visit_units(t.content.get(), [](const auto* u, std::size_t n) {
-            return static_cast<Py_UCS4>(core::max_outside_ws(u, n));
-          }));
-    }
-  }
-  Ref out = qv::own(PyUnicode_New(static_cast<Py_ssize_t>(bound), maxchar));
-  void* data = PyUnicode_DATA(out.get());
-  const int kind = PyUnicode_KIND(out.get());
-  // Only the strs held in `turns` (ready, immutable) and the new str are
-  // touched while writing.
-  const std::size_t written = qv::without_gil(bound, [&] {
-    switch (kind) {
-      case PyUnicode_1BYTE_KIND:
-        return write_prompt(static_cast<Py_UCS1*>(data), turns);
-      case PyUnicode_2BYTE_KIND:
-        return write_prompt(static_cast<Py_UCS2*>(data), turns);
-      default:
-        return write_prompt(static_cast<Py_UCS4*>(data), turns);
-    }
-  });
-  if (written < bound) {
-    PyObject* o = out.release();
-    if (PyUnicode_Resize(&o, static_cast<Py_ssize_t>(written)) < 0) {
-      Py_XDECREF(o);
-      qv::throw_error_set();
-    }
-    out = Ref::steal(o);
-  }
-  return out;
+  out.ascii(kQuestion);
+  return out.finish();
 }
 
 // ---------------------------------------------------------------------------
@@ -479,8 +373,9 @@ PyDoc_STRVAR(cosine_doc,
              "object with __float__ or __index__ (numpy scalars, Decimal, Fraction).\n"
              "Anything else in it (str, complex, None) raises TypeError. A vector may\n"
              "also be a one-dimensional buffer of native float64 or float32 (a NumPy\n"
-             "array, array.array('d'), a memoryview), strided or not, which is read in\n"
-             "place; a buffer of any other format or dimension raises TypeError.\n"
+             "array, array.array('d'), a ctypes array, a memoryview), strided or not,\n"
+             "which is read in place; a buffer of any other format or dimension raises\n"
+             "TypeError.\n"
              "\n"
              "Raises ValueError \"cosine_similarity expects equal-length vectors, got\n"
              "len(a)=<n> and len(b)=<m>.\" when the lengths differ.");
@@ -500,8 +395,8 @@ PyDoc_STRVAR(build_doc,
              "trailing newline.\n"
              "\n"
              "Raises ValueError when a turn does not have exactly two elements, and\n"
-             "TypeError when `turns` is not a list or tuple, a turn is not a sequence\n"
-             "(a str is not a turn), or a sender_id or content is not a str.");
+             "TypeError when `turns` is not a list or tuple, a turn is not a list or\n"
+             "tuple, or a sender_id or content is not a str.");
 
 PyDoc_STRVAR(parse_doc,
              "parse_convergence_verdict(text)\n"
@@ -542,6 +437,10 @@ void State::init(PyObject* m) {
   qv::add_object(m, "CONVERGENCE_JUDGE_SYSTEM_PROMPT", qv::str_from_utf8(kSystem));
   qv::add_object(m, "STAGNATION_COSINE_THRESHOLD",
                  qv::own(PyFloat_FromDouble(kStagnationThreshold)));
+  qv::add_object(m, "__all__",
+                 qv::own(Py_BuildValue("[sssss]", "CONVERGENCE_JUDGE_SYSTEM_PROMPT",
+                                       "STAGNATION_COSINE_THRESHOLD", "build_convergence_prompt",
+                                       "cosine_similarity", "parse_convergence_verdict")));
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.ostrel", module_doc, methods};

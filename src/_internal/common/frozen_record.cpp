@@ -70,21 +70,6 @@ Ref mapping_copy(PyObject* m, const char* func) {
 
 namespace {
 
-// The exception being raised, taken out of the thread state.
-Ref take_raised() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return Ref::steal(value);
-#endif
-}
-
 // record_type(**fields), for pydantic: a value the record refuses is a
 // ValueError (which pydantic reports as a validation error) raised from the
 // record's own TypeError (a wrong kind) or OverflowError (an int beyond a
@@ -95,7 +80,7 @@ PyObject* from_fields(PyObject* type, PyObject* fields) noexcept {
     PyObject* record = PyObject_Call(type, no_args.get(), fields);
     if (!record &&
         (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError))) {
-      Ref error = take_raised();
+      Ref error = Ref::steal(compat::take_raised());
       Ref message = own(PyObject_Str(error.get()));
       raise_from(PyExc_ValueError, message.get(), error.get());
     }

@@ -25,7 +25,7 @@ Ref required_field(PyObject* memory, PyObject* key, std::size_t i) {
   try {
     return get_field(memory, key);
   } catch (const PyErrorSet&) {
-    add_note_to_current("memories[%zu]", i);
+    note_item("memories", i);
     throw;
   }
 }

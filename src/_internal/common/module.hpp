@@ -26,19 +26,8 @@
 #include <vector>
 
 #include "_internal/common/args.hpp"
+#include "_internal/common/compat.hpp"
 #include "_internal/common/py.hpp"
-
-// Member-table type codes under their 3.12 names and the older ones.
-#if PY_VERSION_HEX >= 0x030C0000
-#define QV_MEMBER_OBJECT Py_T_OBJECT_EX
-#define QV_MEMBER_SSIZE Py_T_PYSSIZET
-#define QV_MEMBER_READONLY Py_READONLY
-#else
-#include <structmember.h>
-#define QV_MEMBER_OBJECT T_OBJECT_EX
-#define QV_MEMBER_SSIZE T_PYSSIZET
-#define QV_MEMBER_READONLY READONLY
-#endif
 
 namespace qv {
 
@@ -87,11 +76,7 @@ class ModuleDef {
  public:
   ModuleDef(const char* name, const char* doc, PyMethodDef* methods) noexcept {
     slots_[0] = {Py_mod_exec, reinterpret_cast<void*>(&exec)};
-#if PY_VERSION_HEX >= 0x030C0000
-    slots_[1] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
-#else
-    slots_[1] = {0, nullptr};
-#endif
+    slots_[1] = compat::interpreter_slot();
     slots_[2] = {0, nullptr};
     def_ = {PyModuleDef_HEAD_INIT,
             name,
@@ -180,8 +165,8 @@ struct Call {
                                 std::size_t positional_only = 0,
                                 std::size_t keyword_only = N) const {
     std::array<PyObject*, N> out;
-    bind_args(func, args, nargsf, kwnames, Params<N>{names, required, positional_only, keyword_only},
-              out);
+    bind_args(func, args, nargsf, kwnames,
+              Params<N>{names, required, positional_only, keyword_only}, out);
     return out;
   }
 
@@ -244,19 +229,12 @@ inline PyTypeObject* add_type(PyObject* module, PyType_Spec* type_def, PyObject*
 }
 
 // The state of the module that defined `type` (or the nearest base of it
-// that `def` defined), for the slots and methods of heap types. Walks the
-// MRO as CPython 3.11's PyType_GetModuleByDef does, on every version.
+// that `def` defined), for the slots and methods of heap types.
 template <class State>
 State& type_state(PyTypeObject* type, ModuleDef<State>& def) {
-  PyObject* mro = type->tp_mro;
-  const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
-    PyObject* m = reinterpret_cast<PyHeapTypeObject*>(t)->ht_module;
-    if (m && PyModule_GetDef(m) == def.def()) return ModuleDef<State>::of(m);
-  }
-  raise(PyExc_TypeError, "type does not belong to this module");
+  PyObject* m = compat::module_by_def(type, def.def());
+  if (!m) throw_error_set();
+  return ModuleDef<State>::of(m);
 }
 
 // The tp_dealloc of a garbage-collected heap type whose instances hold

@@ -4,15 +4,18 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "_internal/common/py.hpp"
-#include "_internal/common/spare_buffer.hpp"
 #include "core/number.hpp"
+#include "core/text.hpp"
 
 namespace qv {
 
@@ -47,40 +50,130 @@ inline std::size_t plain_scalar_chars(PyObject* o, char* buf) {
   return 0;
 }
 
-// Collects pieces and produces one str of the smallest kind that holds them,
-// with a single allocation and copy of each piece at the end (never by
-// repeated concatenation). ASCII text is written into one byte buffer (the
-// thread's spare, see spare_buffer.hpp) and recorded as runs of it; other
-// text is recorded as the str it is in. Borrowed str pieces must stay alive
-// until finish().
+// A place in a ByteBuffer: bytes [off, off + len).
+struct ByteRange {
+  std::size_t off = 0;
+  std::size_t len = 0;
+};
+
+// A growable byte buffer, owned by the builder it belongs to and freed with
+// it. The first kInline bytes live inside the buffer itself, so a small
+// result is built without allocating. Growing keeps the bytes written so far
+// and leaves the new room uninitialised (the writers fill every byte they
+// claim).
+class ByteBuffer {
+ public:
+  ByteBuffer() noexcept = default;
+  ~ByteBuffer() {
+    if (data_ != inline_) std::free(data_);
+  }
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+  char* data() noexcept { return data_; }
+  const char* data() const noexcept { return data_; }
+  // Bytes written so far.
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return cap_; }
+
+  // Room for n more bytes after the written ones; claim what was written
+  // there with advance() or set_end(). The pointer is valid until the next
+  // room().
+  char* room(std::size_t n) {
+    if (cap_ - size_ < n) grow(n);
+    return data_ + size_;
+  }
+  void advance(std::size_t n) noexcept { size_ += n; }
+  void set_size(std::size_t n) noexcept { size_ = n; }
+  void set_end(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
+
+  void append(const char* s, std::size_t n) {
+    if (n == 0) return;
+    std::memcpy(room(n), s, n);
+    size_ += n;
+  }
+
+  // Gives back the room beyond what was written (see TextBuilder::finish).
+  void shrink_to_fit() noexcept {
+    if (data_ == inline_ || cap_ - size_ < 4096 || size_ == 0) return;
+    if (void* p = std::realloc(data_, size_)) {
+      data_ = static_cast<char*>(p);
+      cap_ = size_;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kInline = 2048;
+
+  void grow(std::size_t n) {
+    constexpr std::size_t kMax = static_cast<std::size_t>(PTRDIFF_MAX);
+    if (n > kMax - size_) throw std::bad_alloc();
+    // Half again, not double: see TextBuilder::finish.
+    std::size_t cap = cap_ + cap_ / 2;
+    if (cap > kMax || cap - size_ < n) cap = size_ + n;
+    if (data_ == inline_) {
+      auto* p = static_cast<char*>(std::malloc(cap));
+      if (!p) throw std::bad_alloc();
+      std::memcpy(p, inline_, size_);
+      data_ = p;
+    } else {
+      void* p = std::realloc(data_, cap);
+      if (!p) throw std::bad_alloc();
+      data_ = static_cast<char*>(p);
+    }
+    cap_ = cap;
+  }
+
+  char* data_ = inline_;
+  std::size_t size_ = 0;
+  std::size_t cap_ = kInline;
+  char inline_[kInline];
+};
+
+// The one writer of assembled text: it collects pieces and produces one str
+// of the narrowest kind that holds them, with a single allocation and copy
+// of each piece at the end (never by repeated concatenation). ASCII text is
+// written into the builder's byte buffer and recorded as runs of it; other
+// text is recorded as the str it is in, copied as it stands or with its
+// whitespace folded. Everything the builder works in belongs to it and goes
+// when it does, so a thread keeps nothing after a call. Borrowed str pieces
+// must stay alive until finish().
 class TextBuilder {
  public:
-  TextBuilder() = default;
-  // Drops the held pieces while the scratch is still taken: a destructor
-  // they run may start another build, which then works in its own. No
-  // reference outlives the builder in the thread's spare.
-  ~TextBuilder() { scratch_->keep.clear(); }
+  // ASCII str pieces up to `copy_ascii_max` units are copied into the byte
+  // buffer, where they join the runs around them: cheaper than a piece of
+  // their own, at the price of a larger buffer. A builder whose text is
+  // mostly short ASCII lines (a table of rows) may raise it.
+  explicit TextBuilder(std::size_t copy_ascii_max = 64) noexcept
+      : copy_ascii_max_(copy_ascii_max) {}
   TextBuilder(const TextBuilder&) = delete;
   TextBuilder& operator=(const TextBuilder&) = delete;
 
+  // Room for `pieces` str pieces, `held` of them held by the builder, when
+  // the caller knows how many are coming.
+  void reserve(std::size_t pieces, std::size_t held) {
+    pieces_.reserve(pieces);
+    keep_.reserve(held);
+  }
+
   // Appends ASCII text (the caller guarantees every byte is below 0x80).
   void ascii(std::string_view s) {
-    const std::size_t at = scratch_->bytes.size();
-    scratch_->bytes.append(s.data(), s.size());
+    const std::size_t at = bytes_.size();
+    bytes_.append(s.data(), s.size());
     run({at, s.size()});
   }
 
   // Appends v in decimal.
   void decimal(long long v) {
-    const std::size_t at = scratch_->bytes.size();
-    scratch_->bytes.advance(core::format_decimal(v, scratch_->bytes.room(core::kDecimalMax)));
-    run({at, scratch_->bytes.size() - at});
+    const std::size_t at = bytes_.size();
+    bytes_.advance(core::format_decimal(v, bytes_.room(core::kDecimalMax)));
+    run({at, bytes_.size() - at});
   }
 
   // The ASCII buffer, for writers that lay out text in place (the JSON
-  // writer): what they write there becomes part of the result only when
-  // passed to run(), which may come after other pieces were added.
-  ByteBuffer& bytes() noexcept { return scratch_->bytes; }
+  // writer, number forms): what they write there becomes part of the result
+  // only when passed to run(), which may come after other pieces were added.
+  ByteBuffer& bytes() noexcept { return bytes_; }
 
   // Appends bytes()[r.off : r.off + r.len], all ASCII. A run that starts
   // where the open one ends extends it.
@@ -96,11 +189,32 @@ class TextBuilder {
 
   // Appends a str (a subclass counts as the text it holds) that the caller
   // keeps alive until finish().
-  void str(PyObject* s) { add(s); }
+  void str(PyObject* s) {
+    if (add(s)) borrowed_ = true;
+  }
 
   // Appends a str and keeps a reference to it while the builder needs it.
   void str(Ref s) {
-    if (add(s.get())) scratch_->keep.push_back(std::move(s));
+    if (add(s.get())) hold(std::move(s));
+  }
+
+  // Appends the str s with its whitespace folded as core::fold_ws folds it
+  // (runs of the library's whitespace become one space, none at either end),
+  // holding a reference to it.
+  void folded(Ref s) {
+    PyObject* o = s.get();
+    ensure_ready(o);
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+    if (n == 0) return;
+    // Whitespace folds to a space, so only the other code points set the
+    // result's kind.
+    Py_UCS4 m = 127;
+    if (!PyUnicode_IS_ASCII(o))
+      m = visit_units(o, [](const auto* u, std::size_t k) {
+        return static_cast<Py_UCS4>(core::max_outside_ws(u, k));
+      });
+    push_piece(o, n, Piece::kFolded, m);
+    hold(std::move(s));
   }
 
   // Appends the text of o as it goes into a prompt: a str, subclasses
@@ -117,67 +231,98 @@ class TextBuilder {
   }
   void text_of(PyObject* o) { text_of(Ref::borrow(o)); }
 
-  std::size_t length() const noexcept { return length_; }
-
-  Ref finish() const {
+  // The str. When the builder holds every piece it refers to, large results
+  // are copied without the GIL (the pieces are immutable strs it owns).
+  Ref finish() {
+    close_run();
+    // The buffer is trimmed to its content before the result is allocated
+    // beside it: a C allocator that keeps freed memory for reuse sizes what
+    // it keeps after the largest block given back, and a buffer with room
+    // to spare would leave every thread that built a large text holding
+    // about twice its size (plain Python's join keeps about its size).
+    bytes_.shrink_to_fit();
     Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(length_), maxchar_));
-    PyObject* o = out.get();
-    switch (PyUnicode_KIND(o)) {
-      case PyUnicode_1BYTE_KIND:
-        copy_pieces(static_cast<Py_UCS1*>(PyUnicode_DATA(o)));
-        break;
-      case PyUnicode_2BYTE_KIND:
-        copy_pieces(static_cast<Py_UCS2*>(PyUnicode_DATA(o)));
-        break;
-      default:
-        copy_pieces(static_cast<Py_UCS4*>(PyUnicode_DATA(o)));
-        break;
+    void* data = PyUnicode_DATA(out.get());
+    const int kind = PyUnicode_KIND(out.get());
+    const std::size_t written = without_gil(borrowed_ ? 0 : length_, [&] {
+      switch (kind) {
+        case PyUnicode_1BYTE_KIND:
+          return copy_pieces(static_cast<Py_UCS1*>(data));
+        case PyUnicode_2BYTE_KIND:
+          return copy_pieces(static_cast<Py_UCS2*>(data));
+        default:
+          return copy_pieces(static_cast<Py_UCS4*>(data));
+      }
+    });
+    if (written < length_) {  // folding shortened the text
+      PyObject* o = out.release();
+      if (PyUnicode_Resize(&o, static_cast<Py_ssize_t>(written)) < 0) {
+        Py_XDECREF(o);
+        throw_error_set();
+      }
+      out = Ref::steal(o);
     }
     return out;
   }
 
  private:
   struct Piece {
-    PyObject* str;  // nullptr: a run of the byte buffer
-    std::size_t off;
-    std::size_t len;
+    enum Kind : unsigned char { kRun, kStr, kFolded };
+    PyObject* str;    // nullptr for a run of the byte buffer
+    std::size_t off;  // a run's place in the byte buffer
+    std::size_t len;  // units
+    Kind kind;
   };
-
-  // ASCII str pieces up to this length are copied into the byte buffer,
-  // where they join the runs around them.
-  static constexpr std::size_t kCopyAsciiMax = 64;
 
   // Appends s; returns whether the result refers to s (false when s was
   // empty or copied).
   [[gnu::always_inline]] bool add(PyObject* s) {
     ensure_ready(s);  // an unready legacy str reports no length
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (n > kCopyAsciiMax || !PyUnicode_IS_ASCII(s)) return add_piece(s, n);
+    if (n > copy_ascii_max_ || !PyUnicode_IS_ASCII(s)) {
+      push_piece(s, n, Piece::kStr, PyUnicode_MAX_CHAR_VALUE(s));
+      return true;
+    }
     if (n) {
-      ByteBuffer& b = scratch_->bytes;
-      const std::size_t at = b.size();
-      std::memcpy(b.room(n), PyUnicode_DATA(s), n);
-      b.advance(n);
+      const std::size_t at = bytes_.size();
+      std::memcpy(bytes_.room(n), PyUnicode_DATA(s), n);
+      bytes_.advance(n);
       run({at, n});
     }
     return false;
   }
 
-  [[gnu::noinline]] bool add_piece(PyObject* s, std::size_t n) {
+  [[gnu::noinline]] void push_piece(PyObject* s, std::size_t n, Piece::Kind kind, Py_UCS4 m) {
     close_run();
-    scratch_->pieces.push_back({s, 0, n});
+    put(s, 0, n, kind);
     length_ += n;
-    const Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
     if (m > maxchar_) maxchar_ = m;
-    return true;
+  }
+
+  // The tables start with room for a typical prompt's pieces rather than
+  // growing one by one.
+  static constexpr std::size_t kFirstPieces = 16;
+
+  void hold(Ref s) {
+    if (keep_.capacity() == 0) keep_.reserve(kFirstPieces);
+    keep_.push_back(std::move(s));
+  }
+
+  // Stores a piece field by field, straight into the vector.
+  void put(PyObject* s, std::size_t off, std::size_t len, Piece::Kind kind) {
+    if (pieces_.capacity() == 0) pieces_.reserve(kFirstPieces);
+    Piece& p = pieces_.emplace_back();
+    p.str = s;
+    p.off = off;
+    p.len = len;
+    p.kind = kind;
   }
 
   // text_of() of anything but a str.
   [[gnu::noinline]] void other_text(Ref o) {
-    ByteBuffer& b = scratch_->bytes;
-    if (const std::size_t k = plain_scalar_chars(o.get(), b.room(kPlainScalarMax))) {
-      const std::size_t at = b.size();
-      b.advance(k);
+    if (const std::size_t k = plain_scalar_chars(o.get(), bytes_.room(kPlainScalarMax))) {
+      const std::size_t at = bytes_.size();
+      bytes_.advance(k);
       run({at, k});
       return;
     }
@@ -185,52 +330,49 @@ class TextBuilder {
   }
 
   void close_run() {
-    if (open_.len) scratch_->pieces.push_back({nullptr, open_.off, open_.len});
+    if (open_.len) put(nullptr, open_.off, open_.len, Piece::kRun);
     open_ = {};
   }
 
   // Copies u[0:n] into units of type D, at least as wide.
   template <class D, class S>
-  static D* copy_units(D* dst, const S* u, std::size_t n) {
+  static D* copy_units(D* dst, const S* u, std::size_t n) noexcept {
     if constexpr (sizeof(D) == sizeof(S)) {
-      std::memcpy(dst, u, n * sizeof(D));
+      if (n) std::memcpy(dst, u, n * sizeof(D));
     } else {
       for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<D>(u[i]);
     }
     return dst + n;
   }
 
-  // Writes every piece, then the open run, into dst (the result's units).
+  // Writes every piece into dst (the result's units); returns the number of
+  // units written.
   template <class D>
-  void copy_pieces(D* dst) const {
-    const auto* bytes = reinterpret_cast<const Py_UCS1*>(scratch_->bytes.data());
-    for (const Piece& p : scratch_->pieces) {
-      if (p.str) {
-        dst = visit_units(p.str,
-                          [&](const auto* u, std::size_t) { return copy_units(dst, u, p.len); });
-      } else {
+  std::size_t copy_pieces(D* const out) const noexcept {
+    const auto* bytes = reinterpret_cast<const Py_UCS1*>(bytes_.data());
+    D* dst = out;
+    for (const Piece& p : pieces_) {
+      if (p.kind == Piece::kRun) {
         dst = copy_units(dst, bytes + p.off, p.len);
+      } else if (p.kind == Piece::kStr) {
+        dst =
+            visit_units(p.str, [&](const auto* u, std::size_t n) { return copy_units(dst, u, n); });
+      } else {
+        dst += visit_units(p.str,
+                           [&](const auto* u, std::size_t n) { return core::fold_ws(u, n, dst); });
       }
     }
-    if (open_.len) copy_units(dst, bytes + open_.off, open_.len);
+    return static_cast<std::size_t>(dst - out);
   }
 
-  // What a builder works in, kept per thread between builders.
-  struct Scratch {
-    ByteBuffer bytes;
-    PodBuffer<Piece> pieces;  // all but the open run
-    std::vector<Ref> keep;    // str pieces the builder holds
-    void recycle() noexcept {
-      bytes.recycle();
-      pieces.recycle();
-      trim(keep);
-    }
-  };
-
-  Spare<Scratch> scratch_;
-  ByteRange open_;  // the last run, while it may still grow
-  std::size_t length_ = 0;
+  std::size_t copy_ascii_max_;
+  ByteBuffer bytes_;
+  std::vector<Piece> pieces_;  // all but the open run
+  std::vector<Ref> keep_;      // str pieces the builder holds
+  ByteRange open_;             // the last run, while it may still grow
+  std::size_t length_ = 0;     // units, folded pieces at their unfolded length
   Py_UCS4 maxchar_ = 127;
+  bool borrowed_ = false;  // a piece refers to a str the builder does not hold
 };
 
 // A prompt template: literal text with named placeholders in single braces;

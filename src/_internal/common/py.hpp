@@ -3,10 +3,8 @@
 // CPython-style argument errors, and access to the code units of a str.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "_internal/common/compat.hpp"
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -125,38 +123,22 @@ inline Ref get_field(PyObject* record, PyObject* key, bool optional = false) {
   return own(PyObject_GetItem(record, key));
 }
 
-// Adds a note (BaseException.add_note, 3.11+) to the exception being raised,
-// such as the place of the record it came from: "memories[4]". Its type and
-// args stay as they are; if the note cannot be added, the exception is
-// raised without it. Does nothing on 3.10 or when no error is set.
-inline void add_note_to_current(const char* format, ...) {
-#if PY_VERSION_HEX >= 0x030B0000
-  if (!PyErr_Occurred()) return;
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* exc = PyErr_GetRaisedException();
-#else
-  PyObject* type = nullptr;
-  PyObject* exc = nullptr;
-  PyObject* tb = nullptr;
-  PyErr_Fetch(&type, &exc, &tb);
-  PyErr_NormalizeException(&type, &exc, &tb);
-#endif
-  std::va_list args;
-  va_start(args, format);
-  PyObject* note = PyUnicode_FromFormatV(format, args);
-  va_end(args);
-  PyObject* done = note && exc ? PyObject_CallMethod(exc, "add_note", "O", note) : nullptr;
-  Py_XDECREF(note);
-  Py_XDECREF(done);
-  if (!done) PyErr_Clear();  // the original error matters more than its note
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc);
-#else
-  PyErr_Restore(type, exc, tb);
-#endif
-#else
-  (void)format;
-#endif
+// Adds the note "<arg>[<index>]" to the exception currently set (on 3.11+,
+// through BaseException.add_note), so that KeyError('created_at') tells which
+// record lacked the key; the exception keeps its type and arguments. Without
+// notes (3.10), or if the note cannot be added, the exception stays as it is.
+inline void note_item(const char* arg, std::size_t index) noexcept {
+  if constexpr (!compat::kExceptionNotes) return;
+  PyObject* exc = compat::take_raised();
+  if (!exc) return;
+  PyObject* r =
+      PyObject_CallMethod(exc, "add_note", "N", PyUnicode_FromFormat("%s[%zu]", arg, index));
+  if (r) {
+    Py_DECREF(r);
+  } else {
+    PyErr_Clear();
+  }
+  compat::set_raised(exc);
 }
 
 // Numbers, by one rule for the whole library.
@@ -247,11 +229,7 @@ inline void require_mapping_items(const char* func, const char* arg, PyObject* i
 // made by the legacy wide-char API on 3.10/3.11 is made "ready" first (read
 // unready, its data would look empty).
 inline void ensure_ready(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(s) < 0) throw_error_set();
-#else
-  (void)s;
-#endif
+  if (compat::str_ready(s) < 0) throw_error_set();
 }
 
 template <class F>

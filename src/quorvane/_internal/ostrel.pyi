@@ -10,10 +10,17 @@ STAGNATION_COSINE_THRESHOLD
     cosine_similarity() of two turns' embeddings.
 """
 
-from collections.abc import Sequence
 from typing import Final, Protocol, SupportsFloat, SupportsIndex, TypeVar
 
 from typing_extensions import Buffer
+
+__all__ = [
+    "CONVERGENCE_JUDGE_SYSTEM_PROMPT",
+    "STAGNATION_COSINE_THRESHOLD",
+    "build_convergence_prompt",
+    "cosine_similarity",
+    "parse_convergence_verdict",
+]
 
 CONVERGENCE_JUDGE_SYSTEM_PROMPT: Final[str]
 STAGNATION_COSINE_THRESHOLD: Final[float]
@@ -22,7 +29,7 @@ STAGNATION_COSINE_THRESHOLD: Final[float]
 # list[float] is not a list[SupportsFloat | SupportsIndex].
 _A = TypeVar("_A", bound=SupportsFloat | SupportsIndex)
 _B = TypeVar("_B", bound=SupportsFloat | SupportsIndex)
-_Turn = TypeVar("_Turn", bound=Sequence[str])
+_Turn = TypeVar("_Turn", bound=list[str] | tuple[str, str])
 
 class _NumPyArray(Protocol):
     # A NumPy array is read through its buffer, but NumPy's stubs declare
@@ -47,8 +54,9 @@ def cosine_similarity(
     object with __float__ or __index__ (numpy scalars, Decimal, Fraction).
     Anything else in it (str, complex, None) raises TypeError. A vector may
     also be a one-dimensional buffer of native float64 or float32 (a NumPy
-    array, array.array('d'), a memoryview), strided or not, which is read in
-    place; a buffer of any other format or dimension raises TypeError.
+    array, array.array('d'), a ctypes array, a memoryview), strided or not,
+    which is read in place; a buffer of any other format or dimension raises
+    TypeError.
 
     Raises ValueError "cosine_similarity expects equal-length vectors, got
     len(a)=<n> and len(b)=<m>." when the lengths differ.
@@ -68,8 +76,8 @@ def build_convergence_prompt(
     trailing newline.
 
     Raises ValueError when a turn does not have exactly two elements, and
-    TypeError when `turns` is not a list or tuple, a turn is not a sequence
-    (a str is not a turn), or a sender_id or content is not a str.
+    TypeError when `turns` is not a list or tuple, a turn is not a list or
+    tuple, or a sender_id or content is not a str.
     """
 
 def parse_convergence_verdict(text: str) -> tuple[bool, str]:
