@@ -227,7 +227,8 @@ Ref step(Body* b, PyObject* sent, Ref& result) {
       b->job_started = true;
       // As the interpreter's own await refuses: a coroutine that another
       // frame is driving must not be stepped from here as well.
-      if (!PyCoro_CheckExact(b->job) || own(PyObject_GetAttr(b->job, st.s_cr_await)).get() == Py_None)
+      if (!PyCoro_CheckExact(b->job) ||
+          own(PyObject_GetAttr(b->job, st.s_cr_await)).get() == Py_None)
         return Ref::borrow(b->job);
       PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
       sent = nullptr;
@@ -508,7 +509,8 @@ PyObject* body_await(PyObject* o) noexcept {
 // __name__ and __qualname__, which asyncio shows in a task's repr.
 PyObject* body_name(PyObject* o, void* qualified) noexcept {
   const bool waits = as_body(o)->waits_all;
-  if (qualified) return PyUnicode_FromString(waits ? "Trellan.wait_all" : "Trellan.submit.<locals>._wrapper");
+  if (qualified)
+    return PyUnicode_FromString(waits ? "Trellan.wait_all" : "Trellan.submit.<locals>._wrapper");
   return PyUnicode_FromString(waits ? "wait_all" : "_wrapper");
 }
 
@@ -531,7 +533,8 @@ PyMemberDef body_members[] = {
 };
 
 PyType_Slot body_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The coroutine a Trellan task runs, and what wait_all() returns.")},
+    {Py_tp_doc,
+     const_cast<char*>("The coroutine a Trellan task runs, and what wait_all() returns.")},
     {Py_am_await, reinterpret_cast<void*>(&body_await)},
     {Py_am_send, reinterpret_cast<void*>(&body_send)},
     {Py_tp_iternext, reinterpret_cast<void*>(&body_next)},
@@ -716,7 +719,8 @@ Ref wait_all(qv::Call& call) {
   Ref timeout = Ref::borrow(Py_None);
   if (timeout_arg && timeout_arg != Py_None) {
     double seconds = 0;
-    if (!qv::real_value(timeout_arg, seconds)) call.raise_type("timeout", "float or None", timeout_arg);
+    if (!qv::real_value(timeout_arg, seconds))
+      call.raise_type("timeout", "float or None", timeout_arg);
     timeout = own(PyFloat_FromDouble(seconds));
   }
   Ref w = new_body(*q->state, call.self, true);
@@ -853,13 +857,13 @@ void State::init(PyObject* m) {
   coroutine_abc = from(own(PyImport_ImportModule("collections.abc")).get(), "Coroutine");
 
   const std::pair<PyObject**, const char*> names[] = {
-      {&s_acquire, "acquire"}, {&s_add_done_callback, "add_done_callback"},
-      {&s_cancel, "cancel"},   {&s_cancelled, "cancelled"},
-      {&s_close, "close"},     {&s_co_flags, "co_flags"},
+      {&s_acquire, "acquire"},   {&s_add_done_callback, "add_done_callback"},
+      {&s_cancel, "cancel"},     {&s_cancelled, "cancelled"},
+      {&s_close, "close"},       {&s_co_flags, "co_flags"},
       {&s_cr_await, "cr_await"}, {&s_create_task, "create_task"},
-      {&s_done, "done"},       {&s_get_name, "get_name"},
-      {&s_gi_code, "gi_code"}, {&s_release, "release"},
-      {&s_result, "result"},   {&s_throw, "throw"},
+      {&s_done, "done"},         {&s_get_name, "get_name"},
+      {&s_gi_code, "gi_code"},   {&s_release, "release"},
+      {&s_result, "result"},     {&s_throw, "throw"},
   };
   for (const auto& [slot, text] : names) *slot = keep(qv::interned(text));
   kw_name = keep(own(Py_BuildValue("(s)", "name")));

@@ -9,7 +9,7 @@ logger
 
 import asyncio
 import logging
-from collections.abc import Coroutine, Generator
+from collections.abc import Coroutine
 from typing import Any, Final, SupportsFloat, SupportsIndex, TypeVar, final
 
 __all__ = ["Trellan"]
@@ -24,12 +24,12 @@ class Trellan:
 
     At most `max_concurrency` submitted jobs execute at once; a job may name
     one earlier job that must finish successfully before it starts. Every
-    task is tracked by name in `_tasks` until its completion callback has
-    run.
+    task is tracked by name until its completion callback has run
+    (active_count counts them).
 
-    `max_concurrency` is an int; another real number is truncated toward
-    zero, and anything else (bool included) raises TypeError. A limit below 1
-    would leave every job waiting forever, so it raises ValueError.
+    `max_concurrency` is an int (a bool counts as one); another real number
+    is truncated toward zero, and anything else raises TypeError. A limit
+    below 1 would leave every job waiting forever, so it raises ValueError.
     """
 
     @property
@@ -60,7 +60,8 @@ class Trellan:
         tracked, and ValueError("Predecessor task 'after' not found") if `after`
         is not; both close `coro` first. Without a running event loop the
         loop's RuntimeError is raised and `coro` is left open. TypeError if
-        `name` is not a str or `after` not a str or None.
+        `coro` is not a coroutine (it is left as it is), `name` is not a str or
+        `after` not a str or None (both close `coro`).
         """
 
     @property
@@ -74,7 +75,9 @@ class Trellan:
         cancelled. Tasks leave the queue through their completion callbacks.
         """
 
-    def wait_all(self, timeout: SupportsFloat | SupportsIndex | None = None) -> _WaitAll:
+    def wait_all(
+        self, timeout: SupportsFloat | SupportsIndex | None = None
+    ) -> Coroutine[Any, Any, None]:
         """Return an awaitable that waits for the tasks tracked when it is awaited.
 
         It ends when they have all finished or after `timeout` seconds (a real
@@ -82,14 +85,3 @@ class Trellan:
         Timeouts, failed and cancelled tasks are not reported; nothing is
         cancelled. TypeError if `timeout` is not a real number or None.
         """
-
-# Not a module attribute: the type of what wait_all() returns, an object that
-# speaks the coroutine protocol.
-@final
-class _WaitAll:
-    """The awaitable returned by Trellan.wait_all()."""
-
-    def __await__(self) -> Generator[Any, None, None]: ...
-    def send(self, value: object, /) -> Any: ...
-    def throw(self, typ: Any, val: Any = None, tb: Any = None, /) -> Any: ...
-    def close(self) -> None: ...
