@@ -41,6 +41,7 @@ struct State : qv::ModuleState {
   PyObject *s_cancelled = nullptr, *s_close = nullptr, *s_co_flags = nullptr;
   PyObject *s_cr_await = nullptr, *s_create_task = nullptr, *s_done = nullptr;
   PyObject *s_get_name = nullptr, *s_gi_code = nullptr, *s_release = nullptr;
+  PyObject *s_get_coro = nullptr, *s_create_future = nullptr, *s_set_result = nullptr;
   PyObject *s_result = nullptr, *s_throw = nullptr, *kw_name = nullptr, *kw_timeout = nullptr;
 
   void init(PyObject* module);
@@ -97,6 +98,7 @@ struct Body {
   PyObject* predecessor;  // its task, until its outcome was taken
   PyObject* timeout;      // wait_all's: a float or None
   PyObject* sub;          // the iterator driven while suspended; null otherwise
+  PyObject* dependents;   // futures of bodies waiting for this one to end, or null
   PyObject* weakrefs;
   enum Phase : unsigned char { Start, Predecessor, Acquire, Run, WaitStart, Wait, Done } phase;
   bool waits_all;    // wait_all's awaitable, not a task body
@@ -164,6 +166,44 @@ Ref predecessor_error(Body* b) {
   return Ref();
 }
 
+// Waits for the predecessor without passing a cancellation on to it. Its
+// task normally runs a body of this module's, which resolves a future of the
+// dependent's as it ends (see finish), so the dependent wakes on the same
+// turn of the loop as one awaiting the task itself; any other task is awaited
+// through asyncio.shield. Cancelling the dependent cancels only that future.
+Ref wait_for_predecessor(Body* b) {
+  State& st = *b->state;
+  b->phase = Body::Predecessor;
+  Ref coro = Ref::steal(PyObject_CallMethodNoArgs(b->predecessor, st.s_get_coro));
+  if (!coro && !PyErr_ExceptionMatches(PyExc_AttributeError)) qv::throw_error_set();
+  PyErr_Clear();
+  if (coro && Py_IS_TYPE(coro.get(), st.body_type) && as_body(coro.get())->phase != Body::Done) {
+    Body* p = as_body(coro.get());
+    Ref wake = call_method(own(PyObject_CallNoArgs(st.get_running_loop)).get(), st.s_create_future);
+    if (!p->dependents) p->dependents = own(PyList_New(0)).release();
+    qv::check(PyList_Append(p->dependents, wake.get()));
+    return await_iter(std::move(wake));
+  }
+  return await_iter(own(PyObject_CallOneArg(st.shield, b->predecessor)));
+}
+
+// The body ended: resolves the futures its dependents wait on. They wake on
+// the next turn of the loop, when this body's task has finished too.
+void wake_dependents(Body* b) noexcept {
+  Ref pending = PyErr_Occurred() ? qv::fetch_error() : Ref();
+  Ref futures = Ref::steal(std::exchange(b->dependents, nullptr));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(futures.get()); ++i) {
+    PyObject* f = PyList_GET_ITEM(futures.get(), i);
+    if (qv::guard([&] {
+          if (!truth(call_method(f, b->state->s_done)))
+            call_method(f, b->state->s_set_result, Py_None);
+          return 0;
+        }) < 0)
+      PyErr_WriteUnraisable(f);
+  }
+  if (pending) qv::restore_error(std::move(pending));
+}
+
 Ref acquire_unit(Body* b) {
   b->phase = Body::Acquire;
   return call_method(semaphore_of(b), b->state->s_acquire);
@@ -199,16 +239,14 @@ Ref step(Body* b, PyObject* sent, Ref& result) {
   switch (b->phase) {
     case Body::Start:
       if (b->predecessor) {
-        if (!truth(call_method(b->predecessor, st.s_done))) {
-          b->phase = Body::Predecessor;
-          return await_iter(own(PyObject_CallOneArg(st.shield, b->predecessor)));
-        }
+        if (!truth(call_method(b->predecessor, st.s_done))) return wait_for_predecessor(b);
         if (Ref err = predecessor_error(b)) predecessor_failed(b, std::move(err));
       }
       return acquire_unit(b);
     case Body::Predecessor: {
-      if (sent) {
-        Py_CLEAR(b->predecessor);
+      if (sent) {  // woken: the predecessor's body ended, and so its task
+        if (!truth(call_method(b->predecessor, st.s_done))) return wait_for_predecessor(b);
+        if (Ref err = predecessor_error(b)) predecessor_failed(b, std::move(err));
         return acquire_unit(b);
       }
       // The shield turns a cancelled predecessor into a fresh CancelledError;
@@ -263,6 +301,7 @@ PySendResult finish(Body* b, PySendResult r) noexcept {
   Py_CLEAR(b->after);
   Py_CLEAR(b->timeout);
   if (b->job_started) Py_CLEAR(b->job);
+  if (b->dependents) wake_dependents(b);
   return r;
 }
 
@@ -462,6 +501,8 @@ void body_finalize(PyObject* o) noexcept {
       PyErr_WriteUnraisable(what);
     }
   };
+  // Its dependents hold its task, so they are garbage too: none waits.
+  Py_CLEAR(b->dependents);
   if (b->sub) report(body_close(o, nullptr), o);
   if (b->job && !b->job_started) {
     Ref job = Ref::steal(std::exchange(b->job, nullptr));
@@ -479,6 +520,7 @@ int body_traverse(PyObject* o, visitproc visit, void* arg) {
   Py_VISIT(b->predecessor);
   Py_VISIT(b->timeout);
   Py_VISIT(b->sub);
+  Py_VISIT(b->dependents);
   return 0;
 }
 
@@ -489,6 +531,7 @@ void body_clear_refs(Body* b) {
   Py_CLEAR(b->predecessor);
   Py_CLEAR(b->timeout);
   Py_CLEAR(b->sub);
+  Py_CLEAR(b->dependents);
 }
 
 int body_clear(PyObject* o) {
@@ -857,13 +900,23 @@ void State::init(PyObject* m) {
   coroutine_abc = from(own(PyImport_ImportModule("collections.abc")).get(), "Coroutine");
 
   const std::pair<PyObject**, const char*> names[] = {
-      {&s_acquire, "acquire"},   {&s_add_done_callback, "add_done_callback"},
-      {&s_cancel, "cancel"},     {&s_cancelled, "cancelled"},
-      {&s_close, "close"},       {&s_co_flags, "co_flags"},
-      {&s_cr_await, "cr_await"}, {&s_create_task, "create_task"},
-      {&s_done, "done"},         {&s_get_name, "get_name"},
-      {&s_gi_code, "gi_code"},   {&s_release, "release"},
-      {&s_result, "result"},     {&s_throw, "throw"},
+      {&s_acquire, "acquire"},
+      {&s_add_done_callback, "add_done_callback"},
+      {&s_cancel, "cancel"},
+      {&s_cancelled, "cancelled"},
+      {&s_close, "close"},
+      {&s_co_flags, "co_flags"},
+      {&s_cr_await, "cr_await"},
+      {&s_create_task, "create_task"},
+      {&s_done, "done"},
+      {&s_get_name, "get_name"},
+      {&s_gi_code, "gi_code"},
+      {&s_release, "release"},
+      {&s_result, "result"},
+      {&s_throw, "throw"},
+      {&s_get_coro, "get_coro"},
+      {&s_create_future, "create_future"},
+      {&s_set_result, "set_result"},
   };
   for (const auto& [slot, text] : names) *slot = keep(qv::interned(text));
   kw_name = keep(own(Py_BuildValue("(s)", "name")));
