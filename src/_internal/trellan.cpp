@@ -3,17 +3,13 @@
 //
 // Every submission is one task body (`Body`), a small native awaitable that
 // asyncio runs as the task's coroutine. It drives one sub-awaitable at a time
-// through PyIter_Send and forwards throw() and close() to it:
-//   1. asyncio.shield(predecessor), when there is one that has not finished
-//      yet, so cancelling the dependent cancels the shield, never the
-//      predecessor;
-//   2. semaphore.acquire();
-//   3. the job, with semaphore.release() on every way out.
-// Its bound `_on_done` is the task's completion callback (asyncio's debug
-// mode refuses to schedule a coroutine as a callback, so the body itself
-// cannot be one): it drops the task's entry from `_tasks` and closes a job
-// that never started. wait_all() returns the same kind of awaitable, which
-// drives asyncio.wait over a snapshot of the tasks.
+// through PyIter_Send and forwards throw() and close() to it: a future that
+// wakes it when the predecessor has finished (see wait_for_predecessor),
+// then semaphore.acquire(), then the job, with semaphore.release() on every
+// way out. Its bound `_on_done` is the task's completion callback (asyncio's
+// debug mode refuses to schedule a coroutine as a callback): it drops the
+// task's entry from `_tasks` and closes a job that never started. wait_all()
+// returns the same kind of awaitable, driving asyncio.wait over a snapshot.
 #include <array>
 #include <cmath>
 #include <utility>
@@ -103,7 +99,6 @@ struct Body {
   enum Phase : unsigned char { Start, Predecessor, Acquire, Run, WaitStart, Wait, Done } phase;
   bool waits_all;    // wait_all's awaitable, not a task body
   bool running;      // inside send(), throw() or close()
-  bool holds_unit;   // one semaphore unit is held
   bool job_started;  // the job was handed over to be driven
 };
 
@@ -210,24 +205,12 @@ Ref acquire_unit(Body* b) {
 }
 
 // Gives the unit back. An error already set (`error_pending`) stays the one
-// raised, unless the release fails too: then that error is raised, with the
-// pending one as its context, as a `finally:` block would.
+// raised, unless the release itself fails.
 void release_unit(Body* b, bool error_pending) {
-  b->holds_unit = false;
   PyObject* sem = semaphore_of(b);
   Ref pending = error_pending ? qv::fetch_error() : Ref();
-  PyObject* r = PyObject_CallMethodNoArgs(sem, b->state->s_release);
-  if (r) {
-    Py_DECREF(r);
-    if (pending) qv::restore_error(std::move(pending));
-    return;
-  }
-  if (pending) {
-    Ref raised = qv::fetch_error();
-    PyException_SetContext(raised.get(), pending.release());
-    qv::restore_error(std::move(raised));
-  }
-  qv::throw_error_set();
+  call_method(sem, b->state->s_release);
+  if (pending) qv::restore_error(std::move(pending));
 }
 
 // One step of a body. `sent` is what its last await gave (null: the error
@@ -260,7 +243,6 @@ Ref step(Body* b, PyObject* sent, Ref& result) {
     }
     case Body::Acquire:
       if (!sent) qv::throw_error_set();  // not acquired: nothing to give back
-      b->holds_unit = true;
       b->phase = Body::Run;
       b->job_started = true;
       // As the interpreter's own await refuses: a coroutine that another
@@ -511,27 +493,18 @@ void body_finalize(PyObject* o) noexcept {
   if (pending) qv::restore_error(std::move(pending));
 }
 
+std::array<PyObject**, 7> refs_of(Body* b) {
+  return {&b->queue, &b->job, &b->after, &b->predecessor, &b->timeout, &b->sub, &b->dependents};
+}
+
 int body_traverse(PyObject* o, visitproc visit, void* arg) {
-  Body* b = as_body(o);
   Py_VISIT(Py_TYPE(o));
-  Py_VISIT(b->queue);
-  Py_VISIT(b->job);
-  Py_VISIT(b->after);
-  Py_VISIT(b->predecessor);
-  Py_VISIT(b->timeout);
-  Py_VISIT(b->sub);
-  Py_VISIT(b->dependents);
+  for (PyObject** p : refs_of(as_body(o))) Py_VISIT(*p);
   return 0;
 }
 
 void body_clear_refs(Body* b) {
-  Py_CLEAR(b->queue);
-  Py_CLEAR(b->job);
-  Py_CLEAR(b->after);
-  Py_CLEAR(b->predecessor);
-  Py_CLEAR(b->timeout);
-  Py_CLEAR(b->sub);
-  Py_CLEAR(b->dependents);
+  for (PyObject** p : refs_of(b)) Py_CLEAR(*p);
 }
 
 int body_clear(PyObject* o) {
@@ -549,12 +522,10 @@ PyObject* body_await(PyObject* o) noexcept {
   return Py_NewRef(o);
 }
 
-// __name__ and __qualname__, which asyncio shows in a task's repr.
-PyObject* body_name(PyObject* o, void* qualified) noexcept {
-  const bool waits = as_body(o)->waits_all;
-  if (qualified)
-    return PyUnicode_FromString(waits ? "Trellan.wait_all" : "Trellan.submit.<locals>._wrapper");
-  return PyUnicode_FromString(waits ? "wait_all" : "_wrapper");
+// __qualname__, which asyncio shows in a task's repr.
+PyObject* body_qualname(PyObject* o, void*) noexcept {
+  return PyUnicode_FromString(as_body(o)->waits_all ? "Trellan.wait_all"
+                                                    : "Trellan.submit.<locals>._wrapper");
 }
 
 PyMethodDef body_methods[] = {
@@ -565,8 +536,7 @@ PyMethodDef body_methods[] = {
 };
 
 PyGetSetDef body_getset[] = {
-    {"__name__", body_name, nullptr, nullptr, nullptr},
-    {"__qualname__", body_name, nullptr, nullptr, reinterpret_cast<void*>(1)},
+    {"__qualname__", body_qualname, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -694,30 +664,27 @@ Ref submit(qv::Call& call) {
   // A job the queue could neither run nor close is refused before the queue
   // owns it; every other refused submission closes its job.
   if (!is_coroutine(st, job)) call.raise_type("coro", "coroutine", job);
-  auto refuse = [&](PyObject* error, const char* format, PyObject* arg) {
-    call_method(job, st.s_close);
-    PyErr_Format(error, format, arg);
-    qv::throw_error_set();
-  };
   if (after_arg == Py_None) after_arg = nullptr;
-  if (!PyUnicode_Check(name_arg)) {
+  if (!PyUnicode_Check(name_arg) || (after_arg && !PyUnicode_Check(after_arg))) {
     call_method(job, st.s_close);
-    call.raise_type("name", "str", name_arg);
-  }
-  if (after_arg && !PyUnicode_Check(after_arg)) {
-    call_method(job, st.s_close);
+    if (!PyUnicode_Check(name_arg)) call.raise_type("name", "str", name_arg);
     call.raise_type("after", "str or None", after_arg);
   }
+  auto refuse = [&](const char* format, PyObject* arg) {
+    call_method(job, st.s_close);
+    PyErr_Format(PyExc_ValueError, format, arg);
+    qv::throw_error_set();
+  };
   Ref name = exact_str(name_arg);
   Ref after = after_arg ? exact_str(after_arg) : Ref();
   Ref tasks = Ref::borrow(q->tasks);
   if (qv::check(PyDict_Contains(tasks.get(), name.get())))
-    refuse(PyExc_ValueError, "Task %R already submitted", name.get());
+    refuse("Task %R already submitted", name.get());
   Ref predecessor;
   if (after) {
     predecessor = Ref::borrow(PyDict_GetItemWithError(tasks.get(), after.get()));
     if (!predecessor && PyErr_Occurred()) qv::throw_error_set();
-    if (!predecessor) refuse(PyExc_ValueError, "Predecessor task %R not found", after.get());
+    if (!predecessor) refuse("Predecessor task %R not found", after.get());
   }
 
   // From here to the registration nothing suspends. With an eager task
@@ -801,23 +768,16 @@ PyDoc_STRVAR(submit_doc,
              "Run the coroutine `coro` as a task named `name` and return the task.\n"
              "\n"
              "The job starts once the task named `after` (if given) has finished\n"
-             "successfully and a unit of the concurrency limit is free; the unit is\n"
-             "held only while the job runs. If that predecessor fails or is cancelled,\n"
-             "or this task is cancelled while it waits for it, the task ends with\n"
-             "CancelledError(\"Predecessor 'after' failed\") caused by that error, its\n"
-             "job never runs, and the predecessor is left running. A task cancelled\n"
-             "before it first ran ends with a plain CancelledError.\n"
+             "successfully and a unit of the limit is free, held while the job runs.\n"
+             "If that predecessor fails or is cancelled, or this task is cancelled\n"
+             "while it waits for it, the task ends with CancelledError(\"Predecessor\n"
+             "'after' failed\") caused by that error; the job never runs and the\n"
+             "predecessor is left running.\n"
              "\n"
-             "With an eager task factory (Python 3.12+) the job may start, and even\n"
-             "finish, inside submit(); the task stays tracked until its completion\n"
-             "callback runs on a later turn of the loop.\n"
-             "\n"
-             "Raises ValueError(\"Task 'name' already submitted\") if `name` is still\n"
-             "tracked, and ValueError(\"Predecessor task 'after' not found\") if `after`\n"
-             "is not; both close `coro` first. Without a running event loop the\n"
-             "loop's RuntimeError is raised and `coro` is left open. TypeError if\n"
-             "`coro` is not a coroutine (it is left as it is), `name` is not a str or\n"
-             "`after` not a str or None (both close `coro`).");
+             "ValueError if `name` is still tracked or `after` is not (`coro` is\n"
+             "closed first). TypeError if `coro` is not a coroutine, or (closing\n"
+             "`coro`) `name` is not a str or `after` not a str or None. Without a\n"
+             "running event loop the loop's RuntimeError, `coro` left open.");
 
 PyDoc_STRVAR(cancel_all_doc,
              "cancel_all($self, /)\n"
