@@ -45,23 +45,16 @@ class Trellan:
         """Run the coroutine `coro` as a task named `name` and return the task.
 
         The job starts once the task named `after` (if given) has finished
-        successfully and a unit of the concurrency limit is free; the unit is
-        held only while the job runs. If that predecessor fails or is cancelled,
-        or this task is cancelled while it waits for it, the task ends with
-        CancelledError("Predecessor 'after' failed") caused by that error, its
-        job never runs, and the predecessor is left running. A task cancelled
-        before it first ran ends with a plain CancelledError.
+        successfully and a unit of the limit is free, held while the job runs.
+        If that predecessor fails or is cancelled, or this task is cancelled
+        while it waits for it, the task ends with CancelledError("Predecessor
+        'after' failed") caused by that error; the job never runs and the
+        predecessor is left running.
 
-        With an eager task factory (Python 3.12+) the job may start, and even
-        finish, inside submit(); the task stays tracked until its completion
-        callback runs on a later turn of the loop.
-
-        Raises ValueError("Task 'name' already submitted") if `name` is still
-        tracked, and ValueError("Predecessor task 'after' not found") if `after`
-        is not; both close `coro` first. Without a running event loop the
-        loop's RuntimeError is raised and `coro` is left open. TypeError if
-        `coro` is not a coroutine (it is left as it is), `name` is not a str or
-        `after` not a str or None (both close `coro`).
+        ValueError if `name` is still tracked or `after` is not (`coro` is
+        closed first). TypeError if `coro` is not a coroutine, or (closing
+        `coro`) `name` is not a str or `after` not a str or None. Without a
+        running event loop the loop's RuntimeError, `coro` left open.
         """
 
     @property
