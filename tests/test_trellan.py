@@ -225,7 +225,7 @@ def test_attributes_and_module_surface():
     with pytest.raises(TypeError):
         type("Sub", (Trellan,), {})
     assert trellan.logger.name == "quorvane._internal.trellan"
-    assert trellan.__all__ == ["Trellan"]
+    assert trellan.__all__ == ["Trellan", "logger"]
     r = weakref.ref(q)
     del q
     gc.collect()

@@ -890,7 +890,7 @@ void State::init(PyObject* m) {
   qv::add_object(
       m, "logger",
       own(PyObject_CallMethod(logging.get(), "getLogger", "s", "quorvane._internal.trellan")));
-  qv::add_object(m, "__all__", own(Py_BuildValue("[s]", "Trellan")));
+  qv::add_object(m, "__all__", own(Py_BuildValue("[ss]", "Trellan", "logger")));
 }
 
 PyMethodDef module_methods[] = {qv::kMethodsEnd};

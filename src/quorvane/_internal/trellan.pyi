@@ -12,7 +12,7 @@ import logging
 from collections.abc import Coroutine
 from typing import Any, Final, SupportsFloat, SupportsIndex, TypeVar, final
 
-__all__ = ["Trellan"]
+__all__ = ["Trellan", "logger"]
 
 _T = TypeVar("_T")
 
