@@ -29,6 +29,7 @@ struct State : qv::ModuleState {
   PyObject* get_running_loop = nullptr;
   PyObject* semaphore_type = nullptr;
   PyObject* shield = nullptr;
+  PyObject* future_type = nullptr;
   PyObject* wait = nullptr;
   PyObject* cancelled_error = nullptr;
   PyObject* coroutine_abc = nullptr;
@@ -37,7 +38,7 @@ struct State : qv::ModuleState {
   PyObject *s_cancelled = nullptr, *s_close = nullptr, *s_co_flags = nullptr;
   PyObject *s_cr_await = nullptr, *s_create_task = nullptr, *s_done = nullptr;
   PyObject *s_get_name = nullptr, *s_gi_code = nullptr, *s_release = nullptr;
-  PyObject *s_get_coro = nullptr, *s_create_future = nullptr, *s_set_result = nullptr;
+  PyObject *s_get_coro = nullptr, *kw_loop = nullptr, *s_set_result = nullptr;
   PyObject *s_result = nullptr, *s_throw = nullptr, *kw_name = nullptr, *kw_timeout = nullptr;
 
   void init(PyObject* module);
@@ -94,7 +95,7 @@ struct Body {
   PyObject* predecessor;  // its task, until its outcome was taken
   PyObject* timeout;      // wait_all's: a float or None
   PyObject* sub;          // the iterator driven while suspended; null otherwise
-  PyObject* dependents;   // futures of bodies waiting for this one to end, or null
+  PyObject* dependents;   // the future (or list of them) dependents wait on, or null
   PyObject* weakrefs;
   enum Phase : unsigned char { Start, Predecessor, Acquire, Run, WaitStart, Wait, Done } phase;
   bool waits_all;    // wait_all's awaitable, not a task body
@@ -174,9 +175,20 @@ Ref wait_for_predecessor(Body* b) {
   PyErr_Clear();
   if (coro && Py_IS_TYPE(coro.get(), st.body_type) && as_body(coro.get())->phase != Body::Done) {
     Body* p = as_body(coro.get());
-    Ref wake = call_method(own(PyObject_CallNoArgs(st.get_running_loop)).get(), st.s_create_future);
-    if (!p->dependents) p->dependents = own(PyList_New(0)).release();
-    qv::check(PyList_Append(p->dependents, wake.get()));
+    Ref loop = own(PyObject_CallNoArgs(st.get_running_loop));
+    PyObject* args[] = {loop.get()};
+    // asyncio.Future(loop=loop): loop.create_future() would add a Python frame
+    Ref wake = own(PyObject_Vectorcall(st.future_type, args, 0, st.kw_loop));
+    if (!p->dependents) {
+      p->dependents = Py_NewRef(wake.get());  // the one dependent, as most have
+    } else {
+      if (!PyList_CheckExact(p->dependents)) {
+        Ref first = Ref::steal(p->dependents);
+        p->dependents = own(PyList_New(1)).release();
+        PyList_SET_ITEM(p->dependents, 0, first.release());
+      }
+      qv::check(PyList_Append(p->dependents, wake.get()));
+    }
     return await_iter(std::move(wake));
   }
   return await_iter(own(PyObject_CallOneArg(st.shield, b->predecessor)));
@@ -187,8 +199,9 @@ Ref wait_for_predecessor(Body* b) {
 void wake_dependents(Body* b) noexcept {
   Ref pending = PyErr_Occurred() ? qv::fetch_error() : Ref();
   Ref futures = Ref::steal(std::exchange(b->dependents, nullptr));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(futures.get()); ++i) {
-    PyObject* f = PyList_GET_ITEM(futures.get(), i);
+  const bool many = PyList_CheckExact(futures.get());
+  for (Py_ssize_t i = 0; i < (many ? PyList_GET_SIZE(futures.get()) : 1); ++i) {
+    PyObject* f = many ? PyList_GET_ITEM(futures.get(), i) : futures.get();
     if (qv::guard([&] {
           if (!truth(call_method(f, b->state->s_done)))
             call_method(f, b->state->s_set_result, Py_None);
@@ -855,6 +868,7 @@ void State::init(PyObject* m) {
   get_running_loop = from(asyncio.get(), "get_running_loop");
   semaphore_type = from(asyncio.get(), "Semaphore");
   shield = from(asyncio.get(), "shield");
+  future_type = from(asyncio.get(), "Future");
   wait = from(asyncio.get(), "wait");
   cancelled_error = from(asyncio.get(), "CancelledError");
   coroutine_abc = from(own(PyImport_ImportModule("collections.abc")).get(), "Coroutine");
@@ -875,10 +889,11 @@ void State::init(PyObject* m) {
       {&s_result, "result"},
       {&s_throw, "throw"},
       {&s_get_coro, "get_coro"},
-      {&s_create_future, "create_future"},
+
       {&s_set_result, "set_result"},
   };
   for (const auto& [slot, text] : names) *slot = keep(qv::interned(text));
+  kw_loop = keep(own(Py_BuildValue("(s)", "loop")));
   kw_name = keep(own(Py_BuildValue("(s)", "name")));
   kw_timeout = keep(own(Py_BuildValue("(s)", "timeout")));
 
