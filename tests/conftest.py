@@ -5,6 +5,7 @@ the Hypothesis deadline and its slow-generation health checks are off; a
 loaded CI machine or a sanitizer build must not turn into a failure.
 """
 
+import asyncio
 import os
 
 import pytest
@@ -38,3 +39,22 @@ def sanitized():
     """True under the sanitizer build (QUORVANE_SANITIZED=1): its allocator
     keeps freed memory in quarantine, so process RSS says nothing there."""
     return os.environ.get("QUORVANE_SANITIZED") == "1"
+
+
+ASYNC_TIME_LIMIT = 10.0
+
+
+async def _bounded(awaitable, seconds=ASYNC_TIME_LIMIT):
+    try:
+        return await asyncio.wait_for(awaitable, seconds)
+    except asyncio.TimeoutError:
+        pytest.fail(f"still waiting after {seconds:g} s: the test hangs", pytrace=False)
+
+
+@pytest.fixture(scope="session")
+def bounded():
+    """bounded(awaitable) awaits it with a time limit of a few seconds, so a
+    hang (a unit never given back, a task never woken) fails the one test
+    with a clear message instead of stopping the suite. Every event-loop
+    runner of the tests goes through it."""
+    return _bounded

@@ -535,7 +535,7 @@ def test_help_and_stub_tell_the_same_story():
     assert ast.get_docstring(stub) == inspect.cleandoc(evolution.__doc__)
     funcs = {n.name: n for n in stub.body if isinstance(n, ast.FunctionDef)}
     assert set(funcs) == {"build_evolution_prompt", "parse_evolution_output"}
-    assert evolution.__all__ == ["build_evolution_prompt", "parse_evolution_output"]
+    assert evolution.__all__ == ["build_evolution_prompt", "parse_evolution_output", "logger"]
     for name in funcs:
         func = getattr(evolution, name)
         assert ast.get_docstring(funcs[name]) == inspect.getdoc(func), name

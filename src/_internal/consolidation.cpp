@@ -44,7 +44,7 @@ PyDoc_STRVAR(build_doc,
              "`created_at`, shown in list order as lines\n"
              "\"[i] (<event_type>, <created_at>): <content>\" numbered from 1. A dict\n"
              "content is written as json.dumps(content, ensure_ascii=True, default=str);\n"
-             "any other value as str(). Returns (_CONSOLIDATION_SYSTEM, [{\"role\": \"user\",\n"
+             "any other value as str(). Returns (the system prompt, [{\"role\": \"user\",\n"
              "\"content\": <message>}]).\n"
              "\n"
              "Raises TypeError if `memories` is not a list or holds a non-mapping,\n"

@@ -384,7 +384,7 @@ void State::init(PyObject* m) {
   qv::add_object(m, "logger", Ref::borrow(logger));
   qv::add_object(
       m, "__all__",
-      qv::own(Py_BuildValue("[ss]", "build_evolution_prompt", "parse_evolution_output")));
+      qv::own(Py_BuildValue("[sss]", "build_evolution_prompt", "parse_evolution_output", "logger")));
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.evolution", module_doc, methods};

@@ -50,7 +50,7 @@ PyDoc_STRVAR(build_doc,
              "present (0.8, 1.0, 0, None, a text as it stands) and \"N/A\" when it is\n"
              "absent. A dict content is written as\n"
              "json.dumps(content, ensure_ascii=True, default=str); any other value as\n"
-             "str(). Returns (_JOURNAL_SYSTEM, [{\"role\": \"user\", \"content\": <message>}]).\n"
+             "str(). Returns (the system prompt, [{\"role\": \"user\", \"content\": <message>}]).\n"
              "\n"
              "Raises TypeError if `memories` is not a list or holds a non-mapping,\n"
              "KeyError naming a missing field (looked up in the order content,\n"

@@ -1,22 +1,20 @@
 // quorvane._internal.trellan: a concurrency-limited queue of named asyncio
 // jobs, each optionally started only after one earlier job succeeded.
 //
-// Every submission is one `_TaskBody`: the coroutine the task runs (a C++
-// state machine on the shared coroutine protocol), whose bound `_on_done` is
-// the task's completion callback (asyncio in debug mode refuses to schedule
-// a coroutine as a callback, so the body itself cannot be one). The body
-//   1. waits for the predecessor, if any, without passing a cancellation on
-//      to it: the Task waits on a future-like view of the predecessor
-//      (PredecessorWait) whose cancellation leaves the predecessor alone,
-//      as asyncio.shield's outer future does, at no extra loop turn;
-//   2. acquires one unit of the queue's semaphore (awaiting acquire());
-//   3. awaits the job, releasing the unit on every way out.
-// The completion callback drops the task's entry from `_tasks` and closes the
-// job, so a job that never started is discarded without running.
+// Every submission is one task body (`Body`), a small native awaitable that
+// asyncio runs as the task's coroutine. It drives one sub-awaitable at a time
+// through PyIter_Send and forwards throw() and close() to it: a future that
+// wakes it when the predecessor has finished (see wait_for_predecessor),
+// then semaphore.acquire(), then the job, with semaphore.release() on every
+// way out. Its bound `_on_done` is the task's completion callback (asyncio's
+// debug mode refuses to schedule a coroutine as a callback): it drops the
+// task's entry from `_tasks` and closes a job that never started. wait_all()
+// returns the same kind of awaitable, driving asyncio.wait over a snapshot.
 #include <array>
 #include <cmath>
+#include <utility>
 
-#include "_internal/common/awaitable.hpp"
+#include "_internal/common/compat.hpp"
 #include "_internal/common/module.hpp"
 #include "_internal/common/py.hpp"
 
@@ -26,38 +24,26 @@ using qv::own;
 using qv::Ref;
 
 struct State : qv::ModuleState {
-  PyTypeObject* queue_type = nullptr;
   PyTypeObject* body_type = nullptr;
-  PyTypeObject* wait_type = nullptr;
-  PyTypeObject* waiter_type = nullptr;
-
-  // asyncio, looked up once
+  // asyncio and collections.abc, looked up once
   PyObject* get_running_loop = nullptr;
   PyObject* semaphore_type = nullptr;
+  PyObject* shield = nullptr;
+  PyObject* future_type = nullptr;
   PyObject* wait = nullptr;
   PyObject* cancelled_error = nullptr;
-
-  // method names and keyword-name tuples
-  PyObject* s_acquire = nullptr;
-  PyObject* s_add_done_callback = nullptr;
-  PyObject* s_call_soon = nullptr;
-  PyObject* s_cancel = nullptr;
-  PyObject* s_close = nullptr;
-  PyObject* s_create_task = nullptr;
-  PyObject* s_done = nullptr;
-  PyObject* s_get_loop = nullptr;
-  PyObject* s_get_name = nullptr;
-  PyObject* s_release = nullptr;
-  PyObject* s_remove_done_callback = nullptr;
-  PyObject* s_result = nullptr;
-  PyObject* kw_context = nullptr;
-  PyObject* kw_name = nullptr;
-  PyObject* kw_timeout = nullptr;
+  PyObject* coroutine_abc = nullptr;
+  // method and attribute names, keyword-name tuples
+  PyObject *s_acquire = nullptr, *s_add_done_callback = nullptr, *s_cancel = nullptr;
+  PyObject *s_cancelled = nullptr, *s_close = nullptr, *s_co_flags = nullptr;
+  PyObject *s_cr_await = nullptr, *s_create_task = nullptr, *s_done = nullptr;
+  PyObject *s_get_name = nullptr, *s_gi_code = nullptr, *s_release = nullptr;
+  PyObject *s_get_coro = nullptr, *kw_loop = nullptr, *s_set_result = nullptr;
+  PyObject *s_result = nullptr, *s_throw = nullptr, *kw_name = nullptr, *kw_timeout = nullptr;
 
   void init(PyObject* module);
 };
 
-// o.name() / o.name(arg) for an interned method name.
 Ref call_method(PyObject* o, PyObject* name) {
   return own(PyObject_CallMethodNoArgs(o, name));
 }
@@ -90,8 +76,6 @@ Queue* as_queue(PyObject* o) {
   return reinterpret_cast<Queue*>(o);
 }
 
-extern qv::ModuleDef<State> module_def;
-
 // A queue whose parts the collector already cleared (while tearing a cycle
 // down) refuses to work.
 Queue* live_queue(PyObject* o) {
@@ -101,362 +85,397 @@ Queue* live_queue(PyObject* o) {
 }
 
 // ---------------------------------------------------------------------------
-// The task body
+// The awaitable: a task body, or what wait_all() returns
 
-struct TaskBody {
-  PyObject_HEAD qv::CoroutineCore core;
-  State* state;
-  PyObject* queue;        // owned until the completion callback ran
-  PyObject* job;          // the submitted coroutine, until closed or handed back
+struct Body {
+  PyObject_HEAD State* state;
+  PyObject* queue;        // a task body's until its completion callback ran
+  PyObject* job;          // the submitted coroutine, until it started or was closed
   PyObject* after;        // the predecessor's name, or null
   PyObject* predecessor;  // its task, until its outcome was taken
-  PyObject* waiter;       // the PredecessorWait yielded while waiting for it
-  enum Phase : unsigned char { Start, AwaitPredecessor, Acquire, Run, Done } phase;
-  bool holds_unit;   // one semaphore unit is held
-  bool owns_job;     // the runtime accepted the body: the queue owns the job
-  bool job_started;  // the job was awaited
-  bool job_ended;    // the job (a native coroutine) ran to its end
-
-  static constexpr const char* name = "_wrapper";
-  static constexpr const char* qualname = "Trellan.submit.<locals>._wrapper";
-
-  static qv::Step resume(TaskBody* self, PyObject* sent);
-  static int traverse(TaskBody* self, visitproc visit, void* arg);
-  static void clear(TaskBody* self);
-  static void finished(TaskBody* self);
-  static void finalize(TaskBody* self);
+  PyObject* timeout;      // wait_all's: a float or None
+  PyObject* sub;          // the iterator driven while suspended; null otherwise
+  PyObject* dependents;   // the future (or list of them) dependents wait on, or null
+  PyObject* weakrefs;
+  enum Phase : unsigned char { Start, Predecessor, Acquire, Run, WaitStart, Wait, Done } phase;
+  bool waits_all;    // wait_all's awaitable, not a task body
+  bool running;      // inside send(), throw() or close()
+  bool job_started;  // the job was handed over to be driven
 };
 
-using BodyProtocol = qv::Coroutine<TaskBody>;
+Body* as_body(PyObject* o) {
+  return reinterpret_cast<Body*>(o);
+}
+
+Ref new_body(State& st, PyObject* queue, bool waits_all) {
+  Ref o = own(st.body_type->tp_alloc(st.body_type, 0));  // zero-filled
+  Body* b = as_body(o.get());
+  b->state = &st;
+  b->queue = Py_NewRef(queue);
+  b->waits_all = waits_all;
+  b->phase = waits_all ? Body::WaitStart : Body::Start;
+  return o;
+}
 
 // The queue's semaphore. The queue outlives its bodies except while the
 // collector tears a cycle down, when it may already be cleared.
-PyObject* semaphore_of(TaskBody* self) {
-  PyObject* sem = self->queue ? as_queue(self->queue)->semaphore : nullptr;
+PyObject* semaphore_of(Body* b) {
+  PyObject* sem = b->queue ? as_queue(b->queue)->semaphore : nullptr;
   if (!sem) qv::raise(PyExc_RuntimeError, "the Trellan of this task is gone");
   return sem;
 }
 
-// The error currently set is what awaiting the predecessor raised: a
-// cancellation or an ordinary error becomes the body's own cancellation
-// "Predecessor <after> failed" with that error as its cause; anything else
-// (KeyboardInterrupt, SystemExit, GeneratorExit) passes through unchanged.
-[[noreturn]] void predecessor_failed(TaskBody* self) {
-  State& st = *self->state;
-  if (!PyErr_ExceptionMatches(st.cancelled_error) && !PyErr_ExceptionMatches(PyExc_Exception))
+// The iterator `await o` drives: a coroutine itself, else what __await__ gives.
+Ref await_iter(Ref o) {
+  if (PyCoro_CheckExact(o.get())) return o;
+  const PyAsyncMethods* am = Py_TYPE(o.get())->tp_as_async;
+  if (!am || !am->am_await) {
+    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                 Py_TYPE(o.get())->tp_name);
     qv::throw_error_set();
-  Ref err = qv::fetch_error();
-  Ref message = own(PyUnicode_FromFormat("Predecessor %R failed", self->after));
+  }
+  return own(am->am_await(o.get()));
+}
+
+// Awaiting the predecessor raised `err`: a cancellation or an ordinary error
+// becomes the body's own cancellation "Predecessor <after> failed" with `err`
+// as its cause; anything else (KeyboardInterrupt, SystemExit, GeneratorExit)
+// passes through unchanged.
+[[noreturn]] void predecessor_failed(Body* b, Ref err) {
+  State& st = *b->state;
+  if (!PyErr_GivenExceptionMatches(err.get(), st.cancelled_error) &&
+      !PyErr_GivenExceptionMatches(err.get(), PyExc_Exception)) {
+    qv::compat::set_raised(err.release());
+    qv::throw_error_set();
+  }
+  Ref message = own(PyUnicode_FromFormat("Predecessor %R failed", b->after));
   qv::raise_from(st.cancelled_error, message.get(), err.get());
 }
 
-// The predecessor has finished: takes its outcome as awaiting it would.
-void take_predecessor_outcome(TaskBody* self) {
-  Ref pred = Ref::steal(std::exchange(self->predecessor, nullptr));
-  PyObject* r = PyObject_CallMethodNoArgs(pred.get(), self->state->s_result);
-  if (!r) predecessor_failed(self);
+// The finished predecessor's outcome as awaiting it gives it: an empty Ref
+// if it succeeded, else the error its result() raised.
+Ref predecessor_error(Body* b) {
+  Ref pred = Ref::steal(std::exchange(b->predecessor, nullptr));
+  PyObject* r = PyObject_CallMethodNoArgs(pred.get(), b->state->s_result);
+  if (!r) return Ref::steal(qv::compat::take_raised());
   Py_DECREF(r);
+  return Ref();
 }
 
-qv::Step acquire_unit(TaskBody* self) {
-  self->phase = TaskBody::Acquire;
-  return qv::Step::await_(call_method(semaphore_of(self), self->state->s_acquire));
-}
-
-// Gives the unit back; an error already set stays the one raised unless the
-// release itself fails (then that error is raised, with it as context).
-void release_unit(TaskBody* self, bool error_pending) {
-  if (!self->holds_unit) return;
-  self->holds_unit = false;
-  auto release = [&] { call_method(semaphore_of(self), self->state->s_release); };
-  if (error_pending) {
-    qv::preserving_error(release);
-  } else {
-    release();
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Waiting for the predecessor without passing a cancellation on
-
-// What a waiting body hands to its Task instead of the predecessor: a
-// future-like view of the predecessor. The Task registers its wake-up on it,
-// which goes straight onto the predecessor, so the body wakes as soon as the
-// predecessor finishes, just as when awaiting it directly. Cancelling the
-// Task cancels this view, never the predecessor: the wake-up is taken off the
-// predecessor and called with the view, whose result() then raises
-// CancelledError, as asyncio.shield's outer future would.
-struct PredecessorWait {
-  PyObject_HEAD State* state;
-  PyObject* predecessor;
-  PyObject* callback;  // the Task's wake-up, once registered
-  PyObject* context;   // its context, or null
-  PyObject* message;   // the cancellation message, or null
-  bool blocking;       // asyncio's `_asyncio_future_blocking` flag
-  bool cancelled;
-  bool detached;  // the wake-up was taken off the predecessor
-};
-
-PredecessorWait* as_waiter(PyObject* o) {
-  return reinterpret_cast<PredecessorWait*>(o);
-}
-
-Ref new_waiter(State& st, PyObject* predecessor) {
-  Ref w = own(st.waiter_type->tp_alloc(st.waiter_type, 0));
-  PredecessorWait* self = as_waiter(w.get());
-  self->state = &st;
-  self->predecessor = Py_NewRef(predecessor);
-  self->blocking = true;
-  return w;
-}
-
-// Takes the Task's wake-up off the predecessor (the body stopped waiting
-// through an error thrown in by someone else than the Task's wake-up).
-void detach_waiter(PyObject* o) {
-  PredecessorWait* self = as_waiter(o);
-  if (self->detached || self->cancelled || !self->callback) return;
-  self->detached = true;
-  call_method(self->predecessor, self->state->s_remove_done_callback, self->callback);
-}
-
-PyObject* waiter_get_blocking(PyObject* o, void*) noexcept {
-  return PyBool_FromLong(as_waiter(o)->blocking);
-}
-
-int waiter_set_blocking(PyObject* o, PyObject* v, void*) noexcept {
-  if (!v) {
-    PyErr_SetString(PyExc_AttributeError, "cannot delete _asyncio_future_blocking");
-    return -1;
-  }
-  const int t = PyObject_IsTrue(v);
-  if (t < 0) return -1;
-  as_waiter(o)->blocking = t != 0;
-  return 0;
-}
-
-Ref waiter_get_loop(qv::Call& call) {
-  call.no_args();
-  PredecessorWait* self = as_waiter(call.self);
-  return call_method(self->predecessor, self->state->s_get_loop);
-}
-
-Ref waiter_add_done_callback(qv::Call& call) {
-  auto [fn, context] = call.bind<2>({"fn", "context"}, 1);
-  PredecessorWait* self = as_waiter(call.self);
-  if (context == Py_None) context = nullptr;
-  if (!self->callback && !self->cancelled) {
-    self->callback = Py_NewRef(fn);
-    self->context = Py_XNewRef(context);
-  }
-  if (self->cancelled) {
-    Ref loop = call_method(self->predecessor, self->state->s_get_loop);
-    PyObject* args[] = {loop.get(), fn, call.self, context};
-    return own(PyObject_VectorcallMethod(self->state->s_call_soon, args, 3,
-                                         context ? self->state->kw_context : nullptr));
-  }
-  PyObject* args[] = {self->predecessor, fn, context};
-  return own(PyObject_VectorcallMethod(self->state->s_add_done_callback, args, 2,
-                                       context ? self->state->kw_context : nullptr));
-}
-
-Ref waiter_cancel(qv::Call& call) {
-  auto [message] = call.bind<1>({"msg"}, 0);
-  Ref self_ref = Ref::borrow(call.self);
-  PredecessorWait* self = as_waiter(call.self);
-  State& st = *self->state;
-  if (self->cancelled || self->detached || !self->callback) return Ref::borrow(Py_False);
-  Ref removed = call_method(self->predecessor, st.s_remove_done_callback, self->callback);
-  // None removed: the predecessor finished and the wake-up is already on its
-  // way; like a done future the view refuses, and the Task delivers the
-  // cancellation when it wakes.
-  if (!truth(removed)) return Ref::borrow(Py_False);
-  self->cancelled = true;
-  self->detached = true;
-  self->message = (message && message != Py_None) ? Py_NewRef(message) : nullptr;
-  Ref loop = call_method(self->predecessor, st.s_get_loop);
-  PyObject* args[] = {loop.get(), self->callback, call.self, self->context};
-  own(PyObject_VectorcallMethod(st.s_call_soon, args, 3, self->context ? st.kw_context : nullptr));
-  return Ref::borrow(Py_True);
-}
-
-Ref waiter_result(qv::Call& call) {
-  call.no_args();
-  PredecessorWait* self = as_waiter(call.self);
-  if (self->cancelled) {
-    PyObject* exc = self->message ? PyObject_CallOneArg(self->state->cancelled_error, self->message)
-                                  : PyObject_CallNoArgs(self->state->cancelled_error);
-    if (!exc) qv::throw_error_set();
-    qv::restore_error(Ref::steal(exc));
-    qv::throw_error_set();
-  }
-  return call_method(self->predecessor, self->state->s_result);
-}
-
-Ref waiter_done(qv::Call& call) {
-  call.no_args();
-  PredecessorWait* self = as_waiter(call.self);
-  if (self->cancelled) return Ref::borrow(Py_True);
-  return call_method(self->predecessor, self->state->s_done);
-}
-
-Ref waiter_cancelled(qv::Call& call) {
-  call.no_args();
-  return Ref::borrow(as_waiter(call.self)->cancelled ? Py_True : Py_False);
-}
-
-int waiter_traverse(PyObject* o, visitproc visit, void* arg) {
-  PredecessorWait* self = as_waiter(o);
-  Py_VISIT(Py_TYPE(o));
-  Py_VISIT(self->predecessor);
-  Py_VISIT(self->callback);
-  Py_VISIT(self->context);
-  Py_VISIT(self->message);
-  return 0;
-}
-
-void waiter_clear_refs(PredecessorWait* self) {
-  Py_CLEAR(self->predecessor);
-  Py_CLEAR(self->callback);
-  Py_CLEAR(self->context);
-  Py_CLEAR(self->message);
-}
-
-int waiter_clear(PyObject* o) {
-  waiter_clear_refs(as_waiter(o));
-  return 0;
-}
-
-PyMethodDef waiter_methods[] = {
-    qv::fastcall_method<"get_loop", waiter_get_loop>(nullptr),
-    qv::fastcall_method<"add_done_callback", waiter_add_done_callback>(nullptr),
-    qv::fastcall_method<"cancel", waiter_cancel>(nullptr),
-    qv::fastcall_method<"result", waiter_result>(nullptr),
-    qv::fastcall_method<"done", waiter_done>(nullptr),
-    qv::fastcall_method<"cancelled", waiter_cancelled>(nullptr),
-    qv::kMethodsEnd,
-};
-
-PyGetSetDef waiter_getset[] = {
-    {"_asyncio_future_blocking", waiter_get_blocking, waiter_set_blocking, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot waiter_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A Trellan task's wait for its predecessor, as a future that\n"
-                                  "cancelling the task cancels without touching the predecessor.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&qv::gc_dealloc<PredecessorWait, waiter_clear_refs>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&waiter_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(&waiter_clear)},
-    {Py_tp_methods, waiter_methods},
-    {Py_tp_getset, waiter_getset},
-    {0, nullptr},
-};
-
-PyType_Spec waiter_type_def = {"quorvane._internal.trellan._PredecessorWait",
-                               sizeof(PredecessorWait), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                               waiter_slots};
-
-qv::Step TaskBody::resume(TaskBody* self, PyObject* sent) {
-  State& st = *self->state;
-  switch (self->phase) {
-    case Start: {
-      if (!self->queue) qv::raise(PyExc_RuntimeError, "task body already completed");
-      if (!self->predecessor) return acquire_unit(self);
-      if (truth(call_method(self->predecessor, st.s_done))) {
-        take_predecessor_outcome(self);
-        return acquire_unit(self);
+// Waits for the predecessor without passing a cancellation on to it. Its
+// task normally runs a body of this module's, which resolves a future of the
+// dependent's as it ends (see finish), so the dependent wakes on the same
+// turn of the loop as one awaiting the task itself; any other task is awaited
+// through asyncio.shield. Cancelling the dependent cancels only that future.
+Ref wait_for_predecessor(Body* b) {
+  State& st = *b->state;
+  b->phase = Body::Predecessor;
+  Ref coro = Ref::steal(PyObject_CallMethodNoArgs(b->predecessor, st.s_get_coro));
+  if (!coro && !PyErr_ExceptionMatches(PyExc_AttributeError)) qv::throw_error_set();
+  PyErr_Clear();
+  if (coro && Py_IS_TYPE(coro.get(), st.body_type) && as_body(coro.get())->phase != Body::Done) {
+    Body* p = as_body(coro.get());
+    Ref loop = own(PyObject_CallNoArgs(st.get_running_loop));
+    PyObject* args[] = {loop.get()};
+    // asyncio.Future(loop=loop): loop.create_future() would add a Python frame
+    Ref wake = own(PyObject_Vectorcall(st.future_type, args, 0, st.kw_loop));
+    if (!p->dependents) {
+      p->dependents = Py_NewRef(wake.get());  // the one dependent, as most have
+    } else {
+      if (!PyList_CheckExact(p->dependents)) {
+        Ref first = Ref::steal(p->dependents);
+        p->dependents = own(PyList_New(1)).release();
+        PyList_SET_ITEM(p->dependents, 0, first.release());
       }
-      self->waiter = new_waiter(st, self->predecessor).release();
-      self->phase = AwaitPredecessor;
-      return qv::Step::yield_(Ref::borrow(self->waiter));
+      qv::check(PyList_Append(p->dependents, wake.get()));
     }
-    case AwaitPredecessor: {
-      // Woken by the predecessor's completion: sent None if it succeeded,
-      // its error (or CancelledError) thrown in otherwise; or thrown the
-      // cancellation of this task, which never reached the predecessor.
-      Ref waiter = Ref::steal(std::exchange(self->waiter, nullptr));
-      if (!sent) {
-        qv::preserving_error([&] { detach_waiter(waiter.get()); });
-        Py_CLEAR(self->predecessor);
-        predecessor_failed(self);
+    return await_iter(std::move(wake));
+  }
+  return await_iter(own(PyObject_CallOneArg(st.shield, b->predecessor)));
+}
+
+// The body ended: resolves the futures its dependents wait on. They wake on
+// the next turn of the loop, when this body's task has finished too.
+void wake_dependents(Body* b) noexcept {
+  Ref pending = PyErr_Occurred() ? Ref::steal(qv::compat::take_raised()) : Ref();
+  Ref futures = Ref::steal(std::exchange(b->dependents, nullptr));
+  const bool many = PyList_CheckExact(futures.get());
+  for (Py_ssize_t i = 0; i < (many ? PyList_GET_SIZE(futures.get()) : 1); ++i) {
+    PyObject* f = many ? PyList_GET_ITEM(futures.get(), i) : futures.get();
+    if (qv::guard([&] {
+          if (!truth(call_method(f, b->state->s_done)))
+            call_method(f, b->state->s_set_result, Py_None);
+          return 0;
+        }) < 0)
+      PyErr_WriteUnraisable(f);
+  }
+  if (pending) qv::compat::set_raised(pending.release());
+}
+
+Ref acquire_unit(Body* b) {
+  b->phase = Body::Acquire;
+  return call_method(semaphore_of(b), b->state->s_acquire);
+}
+
+// Gives the unit back. An error already set (`error_pending`) stays the one
+// raised, unless the release itself fails.
+void release_unit(Body* b, bool error_pending) {
+  PyObject* sem = semaphore_of(b);
+  Ref pending = error_pending ? Ref::steal(qv::compat::take_raised()) : Ref();
+  call_method(sem, b->state->s_release);
+  if (pending) qv::compat::set_raised(pending.release());
+}
+
+// One step of a body. `sent` is what its last await gave (null: the error
+// set is what that await raised). Returns the iterator to drive next, or an
+// empty Ref with `result` set when the body ends; raises to end it with an
+// error.
+Ref step(Body* b, PyObject* sent, Ref& result) {
+  State& st = *b->state;
+  switch (b->phase) {
+    case Body::Start:
+      if (b->predecessor) {
+        if (!truth(call_method(b->predecessor, st.s_done))) return wait_for_predecessor(b);
+        if (Ref err = predecessor_error(b)) predecessor_failed(b, std::move(err));
       }
-      Py_CLEAR(self->predecessor);
-      return acquire_unit(self);
+      return acquire_unit(b);
+    case Body::Predecessor: {
+      if (sent) {  // woken: the predecessor's body ended, and so its task
+        if (!truth(call_method(b->predecessor, st.s_done))) return wait_for_predecessor(b);
+        if (Ref err = predecessor_error(b)) predecessor_failed(b, std::move(err));
+        return acquire_unit(b);
+      }
+      // The shield turns a cancelled predecessor into a fresh CancelledError;
+      // the predecessor's own, which carries its cause, is the one to chain.
+      Ref err = Ref::steal(qv::compat::take_raised());
+      if (PyErr_GivenExceptionMatches(err.get(), st.cancelled_error) &&
+          truth(call_method(b->predecessor, st.s_cancelled))) {
+        if (Ref own_err = predecessor_error(b)) err = std::move(own_err);
+      }
+      predecessor_failed(b, std::move(err));
     }
-    case Acquire:
+    case Body::Acquire:
       if (!sent) qv::throw_error_set();  // not acquired: nothing to give back
-      self->holds_unit = true;
-      self->phase = Run;
-      self->job_started = true;
-      self->job_ended = PyCoro_CheckExact(self->job);
-      return qv::Step::await_(Ref::borrow(self->job));
-    case Run:
-      self->phase = Done;
-      release_unit(self, sent == nullptr);
+      b->phase = Body::Run;
+      b->job_started = true;
+      // As the interpreter's own await refuses: a coroutine that another
+      // frame is driving must not be stepped from here as well.
+      if (!PyCoro_CheckExact(b->job) ||
+          own(PyObject_GetAttr(b->job, st.s_cr_await)).get() == Py_None)
+        return Ref::borrow(b->job);
+      PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+      sent = nullptr;
+      [[fallthrough]];
+    case Body::Run:
+      release_unit(b, sent == nullptr);
       if (!sent) qv::throw_error_set();
-      return qv::Step::return_(Ref::borrow(sent));
-    case Done:
+      result = Ref::borrow(sent);
+      return Ref();
+    case Body::WaitStart: {
+      PyObject* tasks = live_queue(b->queue)->tasks;
+      result = Ref::borrow(Py_None);
+      if (PyDict_GET_SIZE(tasks) == 0) return Ref();
+      b->phase = Body::Wait;
+      Ref snapshot = own(PyDict_Values(tasks));
+      PyObject* args[] = {snapshot.get(), b->timeout};
+      return await_iter(own(PyObject_Vectorcall(st.wait, args, 1, st.kw_timeout)));
+    }
+    case Body::Wait:
+      if (!sent) qv::throw_error_set();
+      result = Ref::borrow(Py_None);
+      return Ref();
+    case Body::Done:
       break;
   }
-  qv::raise(PyExc_RuntimeError, "task body already completed");
+  qv::raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
 }
 
-int TaskBody::traverse(TaskBody* self, visitproc visit, void* arg) {
-  Py_VISIT(self->queue);
-  Py_VISIT(self->job);
-  Py_VISIT(self->after);
-  Py_VISIT(self->predecessor);
-  Py_VISIT(self->waiter);
-  return 0;
+PySendResult finish(Body* b, PySendResult r) noexcept {
+  b->phase = Body::Done;
+  Py_CLEAR(b->predecessor);
+  Py_CLEAR(b->after);
+  Py_CLEAR(b->timeout);
+  if (b->job_started) Py_CLEAR(b->job);
+  if (b->dependents) wake_dependents(b);
+  return r;
 }
 
-void TaskBody::clear(TaskBody* self) {
-  Py_CLEAR(self->queue);
-  Py_CLEAR(self->job);
-  Py_CLEAR(self->after);
-  Py_CLEAR(self->predecessor);
-  Py_CLEAR(self->waiter);
-}
-
-void TaskBody::finished(TaskBody* self) {
-  self->phase = Done;
-  Py_CLEAR(self->after);
-  Py_CLEAR(self->predecessor);
-  Py_CLEAR(self->waiter);
-}
-
-// A body freed before its job started (its task never ran, and the
-// completion callback never came) still closes the job it owns, so the job
-// is discarded instead of warning that it was never awaited. When the
-// collector frees body and job together it may finalize the job first, which
-// then warns as any unawaited coroutine does.
-void TaskBody::finalize(TaskBody* self) {
-  if (!self->owns_job || !self->job || self->job_started) return;
-  Ref job = Ref::steal(std::exchange(self->job, nullptr));
-  PyObject* r = PyObject_CallMethodNoArgs(job.get(), self->state->s_close);
-  if (r) {
-    Py_DECREF(r);
-  } else {
-    PyErr_WriteUnraisable(job.get());
+// Feeds what the last await gave (`sent`, or null with the error set) to the
+// body and drives what it awaits next, until that suspends or the body ends.
+PySendResult advance(Body* b, Ref sent, PyObject** out) noexcept {
+  for (;;) {
+    Ref next, result;
+    if (qv::guard([&] {
+          next = step(b, sent.get(), result);
+          return 0;
+        }) < 0)
+      return finish(b, PYGEN_ERROR);
+    if (!next) {
+      *out = result.release();
+      return finish(b, PYGEN_RETURN);
+    }
+    PyObject* res = nullptr;
+    const PySendResult r = PyIter_Send(next.get(), Py_None, &res);
+    if (r == PYGEN_NEXT) {
+      b->sub = next.release();
+      *out = res;
+      return r;
+    }
+    sent = Ref::steal(res);  // null on error
   }
+}
+
+bool refuse_reentry(Body* b) noexcept {
+  if (b->running) PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+  return b->running;
+}
+
+PySendResult body_send(PyObject* o, PyObject* value, PyObject** out) noexcept {
+  Body* b = as_body(o);
+  *out = nullptr;
+  if (refuse_reentry(b)) return PYGEN_ERROR;
+  if (b->phase == Body::Done) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return PYGEN_ERROR;
+  }
+  if (!b->sub && value != Py_None) {
+    PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+    return PYGEN_ERROR;
+  }
+  b->running = true;
+  PySendResult r = PYGEN_NEXT;
+  if (!b->sub) {
+    r = advance(b, Ref::borrow(Py_None), out);
+  } else {
+    PyObject* res = nullptr;
+    r = PyIter_Send(b->sub, value, &res);
+    if (r == PYGEN_NEXT) {
+      *out = res;
+    } else {
+      Py_CLEAR(b->sub);
+      r = advance(b, Ref::steal(res), out);
+    }
+  }
+  b->running = false;
+  return r;
+}
+
+// Throws the exception instance `exc` in at the body's suspension point: into
+// the sub-awaitable, whose outcome then resumes the body. A body that has not
+// started ends at once and never runs; one that has ended raises `exc`.
+PySendResult body_throw(Body* b, PyObject* exc, PyObject** out) noexcept {
+  *out = nullptr;
+  if (refuse_reentry(b)) return PYGEN_ERROR;
+  if (!b->sub) {
+    if (b->phase != Body::Done) finish(b, PYGEN_ERROR);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    return PYGEN_ERROR;
+  }
+  b->running = true;
+  Ref sub = Ref::steal(std::exchange(b->sub, nullptr));
+  PySendResult r = PYGEN_NEXT;
+  if (PyObject* res = PyObject_CallMethodOneArg(sub.get(), b->state->s_throw, exc)) {
+    b->sub = sub.release();
+    *out = res;
+  } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    Ref stop = Ref::steal(qv::compat::take_raised());
+    PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
+    r = advance(b, Ref::borrow(value ? value : Py_None), out);
+  } else {
+    r = advance(b, Ref(), out);
+  }
+  b->running = false;
+  return r;
+}
+
+// A protocol result as a method's: a yielded value is returned, a return
+// value leaves as a StopIteration instance built around it (so a tuple is
+// carried whole, not taken as arguments).
+PyObject* method_result(PySendResult r, PyObject* out) noexcept {
+  if (r == PYGEN_NEXT) return out;
+  if (r == PYGEN_RETURN) {
+    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, out);
+    Py_DECREF(out);
+    if (stop) {
+      PyErr_SetObject(PyExc_StopIteration, stop);
+      Py_DECREF(stop);
+    }
+  }
+  return nullptr;
+}
+
+PyObject* body_send_method(PyObject* o, PyObject* value) noexcept {
+  PyObject* out = nullptr;
+  const PySendResult r = body_send(o, value, &out);
+  return method_result(r, out);
+}
+
+PyObject* body_next(PyObject* o) noexcept {
+  return body_send_method(o, Py_None);
+}
+
+// throw(exc): the one-argument form, an exception instance or class.
+PyObject* body_throw_method(PyObject* o, PyObject* exc) noexcept {
+  Ref instance = Ref::borrow(exc);
+  if (PyExceptionClass_Check(exc)) instance = Ref::steal(PyObject_CallNoArgs(exc));
+  if (!instance) return nullptr;
+  if (!PyExceptionInstance_Check(instance.get())) {
+    PyErr_Format(PyExc_TypeError,
+                 "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(exc)->tp_name);
+    return nullptr;
+  }
+  PyObject* out = nullptr;
+  const PySendResult r = body_throw(as_body(o), instance.get(), &out);
+  return method_result(r, out);
+}
+
+// close(): closes the sub-awaitable, then ends the body with GeneratorExit
+// (or with the error closing raised), releasing a unit it holds.
+PyObject* body_close(PyObject* o, PyObject*) noexcept {
+  Body* b = as_body(o);
+  if (refuse_reentry(b)) return nullptr;
+  if (!b->sub) {
+    if (b->phase != Body::Done) finish(b, PYGEN_RETURN);
+    Py_RETURN_NONE;
+  }
+  b->running = true;
+  Ref sub = Ref::steal(std::exchange(b->sub, nullptr));
+  if (PyObject* r = PyObject_CallMethodNoArgs(sub.get(), b->state->s_close)) {
+    Py_DECREF(r);
+    PyErr_SetNone(PyExc_GeneratorExit);
+  }
+  PyObject* out = nullptr;
+  const PySendResult r = advance(b, Ref(), &out);
+  b->running = false;
+  if (r != PYGEN_ERROR) {
+    Py_DECREF(out);
+    if (r == PYGEN_RETURN) Py_RETURN_NONE;
+    PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+    return nullptr;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_GeneratorExit) && !PyErr_ExceptionMatches(PyExc_StopIteration))
+    return nullptr;
+  PyErr_Clear();
+  Py_RETURN_NONE;
 }
 
 // The completion callback, bound to the body: body._on_done(task) drops
-// `task`'s name from the queue and closes the job. Runs its work once; later
-// calls do nothing.
+// `task`'s name from the queue and closes a job that never started. Runs its
+// work once, after the body ended; other calls do nothing.
 PyObject* on_done(PyObject* o, PyObject* task) noexcept {
   return qv::guard([&]() -> PyObject* {
-    auto* self = reinterpret_cast<TaskBody*>(o);
-    if (!self->queue || self->core.status != qv::CoroutineCore::Finished) Py_RETURN_NONE;
-    Ref queue = Ref::steal(std::exchange(self->queue, nullptr));
-    Ref job = Ref::steal(std::exchange(self->job, nullptr));
-    Ref name = call_method(task, self->state->s_get_name);
+    Body* b = as_body(o);
+    if (!b->queue || b->phase != Body::Done) Py_RETURN_NONE;
+    Ref queue = Ref::steal(std::exchange(b->queue, nullptr));
+    Ref job = Ref::steal(std::exchange(b->job, nullptr));
+    Ref name = call_method(task, b->state->s_get_name);
     PyObject* tasks = as_queue(queue.get())->tasks;
     if (tasks && PyDict_DelItem(tasks, name.get()) < 0) {
       if (!PyErr_ExceptionMatches(PyExc_KeyError)) qv::throw_error_set();
       PyErr_Clear();
     }
-    if (job && !self->job_ended) call_method(job.get(), self->state->s_close);
+    if (job) call_method(job.get(), b->state->s_close);
     Py_RETURN_NONE;
   });
 }
@@ -464,75 +483,129 @@ PyObject* on_done(PyObject* o, PyObject* task) noexcept {
 PyMethodDef on_done_def = {"_on_done", on_done, METH_O,
                            PyDoc_STR("The completion callback of the body's task.")};
 
-// ---------------------------------------------------------------------------
-// wait_all's awaitable
-
-struct WaitAll {
-  PyObject_HEAD qv::CoroutineCore core;
-  State* state;
-  PyObject* queue;
-  PyObject* timeout;  // float or None
-  bool waiting;
-
-  static constexpr const char* name = "wait_all";
-  static constexpr const char* qualname = "Trellan.wait_all";
-
-  static qv::Step resume(WaitAll* self, PyObject* sent) {
-    if (self->waiting) {
-      if (!sent) qv::throw_error_set();
-      return qv::Step::return_(Ref::borrow(Py_None));
+// Like a generator's finaliser: a body dropped while suspended is closed, so
+// its unit is given back; a job it still owns and never started is closed,
+// so the job is discarded instead of warning that it was never awaited.
+void body_finalize(PyObject* o) noexcept {
+  Body* b = as_body(o);
+  Ref pending = PyErr_Occurred() ? Ref::steal(qv::compat::take_raised()) : Ref();
+  auto report = [](PyObject* r, PyObject* what) {
+    if (r) {
+      Py_DECREF(r);
+    } else {
+      PyErr_WriteUnraisable(what);
     }
-    if (!self->queue) qv::raise(PyExc_RuntimeError, "the Trellan of this wait is gone");
-    PyObject* tasks = live_queue(self->queue)->tasks;
-    if (PyDict_GET_SIZE(tasks) == 0) return qv::Step::return_(Ref::borrow(Py_None));
-    Ref snapshot = own(PyDict_Values(tasks));
-    PyObject* args[] = {snapshot.get(), self->timeout};
-    Ref waiting = own(PyObject_Vectorcall(self->state->wait, args, 1, self->state->kw_timeout));
-    self->waiting = true;
-    return qv::Step::await_(std::move(waiting));
+  };
+  // Its dependents hold its task, so they are garbage too: none waits.
+  Py_CLEAR(b->dependents);
+  if (b->sub) report(body_close(o, nullptr), o);
+  if (b->job && !b->job_started) {
+    Ref job = Ref::steal(std::exchange(b->job, nullptr));
+    report(PyObject_CallMethodNoArgs(job.get(), b->state->s_close), job.get());
   }
-  static int traverse(WaitAll* self, visitproc visit, void* arg) {
-    Py_VISIT(self->queue);
-    Py_VISIT(self->timeout);
-    return 0;
-  }
-  static void clear(WaitAll* self) {
-    Py_CLEAR(self->queue);
-    Py_CLEAR(self->timeout);
-  }
-  static void finished(WaitAll* self) { clear(self); }
-  static void finalize(WaitAll*) {}
+  if (pending) qv::compat::set_raised(pending.release());
+}
+
+std::array<PyObject**, 7> refs_of(Body* b) {
+  return {&b->queue, &b->job, &b->after, &b->predecessor, &b->timeout, &b->sub, &b->dependents};
+}
+
+int body_traverse(PyObject* o, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(o));
+  for (PyObject** p : refs_of(as_body(o))) Py_VISIT(*p);
+  return 0;
+}
+
+void body_clear_refs(Body* b) {
+  for (PyObject** p : refs_of(b)) Py_CLEAR(*p);
+}
+
+int body_clear(PyObject* o) {
+  body_clear_refs(as_body(o));
+  return 0;
+}
+
+void body_dealloc(PyObject* o) {
+  if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
+  if (as_body(o)->weakrefs) PyObject_ClearWeakRefs(o);
+  qv::gc_dealloc<Body, body_clear_refs>(o);
+}
+
+PyObject* body_await(PyObject* o) noexcept {
+  return Py_NewRef(o);
+}
+
+// __qualname__, which asyncio shows in a task's repr.
+PyObject* body_qualname(PyObject* o, void*) noexcept {
+  return PyUnicode_FromString(as_body(o)->waits_all ? "Trellan.wait_all"
+                                                    : "Trellan.submit.<locals>._wrapper");
+}
+
+PyMethodDef body_methods[] = {
+    {"send", body_send_method, METH_O, "send(value) -> the next value yielded, or StopIteration."},
+    {"throw", body_throw_method, METH_O, "throw(exc) -> raise exc at the suspension point."},
+    {"close", body_close, METH_NOARGS, "close() -> raise GeneratorExit at the suspension point."},
+    qv::kMethodsEnd,
 };
 
-using WaitProtocol = qv::Coroutine<WaitAll>;
+PyGetSetDef body_getset[] = {
+    {"__qualname__", body_qualname, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef body_members[] = {
+    {"__weaklistoffset__", QV_MEMBER_SSIZE, offsetof(Body, weakrefs), QV_MEMBER_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot body_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("The coroutine a Trellan task runs, and what wait_all() returns.")},
+    {Py_am_await, reinterpret_cast<void*>(&body_await)},
+    {Py_am_send, reinterpret_cast<void*>(&body_send)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&body_next)},
+    {Py_tp_methods, body_methods},
+    {Py_tp_getset, body_getset},
+    {Py_tp_members, body_members},
+    {Py_tp_traverse, reinterpret_cast<void*>(&body_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&body_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(&body_finalize)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&body_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec body_type_def = {
+    "quorvane._internal.trellan._Body", sizeof(Body), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, body_slots};
 
 // ---------------------------------------------------------------------------
 // Trellan's methods
 
-// max_concurrency as an int: an int (or __index__) as it is, another real
-// number with its fraction discarded; bool and anything else are refused.
+extern qv::ModuleDef<State> module_def;
+
+constexpr const char* kTrellan = "Trellan";  // the constructor, as its errors name it
+
+// max_concurrency as an int, by the library's number rule: an integer as it
+// is, another real number with its fraction discarded, anything else refused.
 Ref concurrency_limit(PyObject* v) {
-  auto refuse = [&] { qv::raise_arg_type("Trellan", "max_concurrency", "int", v); };
-  if (PyBool_Check(v)) refuse();
-  Ref n;
-  if (PyLong_CheckExact(v)) {
-    n = Ref::borrow(v);
-  } else if (PyIndex_Check(v)) {
-    n = own(PyNumber_Index(v));
-  } else {
+  Ref n = qv::integer_value(v);
+  if (!n) {
+    if (!qv::is_real(v)) qv::raise_arg_type(kTrellan, "max_concurrency", "int", v);
     const PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
-    if (!nb || !nb->nb_float) refuse();
-    if (!PyFloat_Check(v) && nb->nb_int) {
+    if (!PyFloat_Check(v) && nb && nb->nb_int) {
       // Decimal, Fraction: __int__ truncates exactly, where a detour through
       // a double would round a large value or overflow.
       n = own(PyNumber_Long(v));
     } else {
-      const double d = PyFloat_AsDouble(v);
-      if (d == -1.0 && PyErr_Occurred()) qv::throw_error_set();
+      double d = 0;
+      qv::real_value(v, d);
       n = own(PyLong_FromDouble(std::trunc(d)));  // ValueError for NaN, OverflowError for inf
     }
   }
-  if (qv::check(PyObject_RichCompareBool(n.get(), qv::own(PyLong_FromLong(1)).get(), Py_LT))) {
+  int overflow = 0;
+  const long small = PyLong_AsLongAndOverflow(n.get(), &overflow);
+  if (small == -1 && !overflow && PyErr_Occurred()) qv::throw_error_set();
+  if (overflow < 0 || (overflow == 0 && small < 1)) {
     PyErr_Format(PyExc_ValueError, "max_concurrency must be at least 1, not %R", n.get());
     qv::throw_error_set();
   }
@@ -541,12 +614,10 @@ Ref concurrency_limit(PyObject* v) {
 
 PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return qv::guard([&]() -> PyObject* {
-    PyObject* arg = nullptr;
-    static const char* kwlist[] = {"max_concurrency", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:Trellan", const_cast<char**>(kwlist), &arg))
-      qv::throw_error_set();
+    std::array<PyObject*, 1> given;
+    qv::bind_tuple_args(kTrellan, args, kwargs, qv::Params<1>{{"max_concurrency"}, 0}, given);
     State& st = qv::type_state<State>(type, module_def);
-    Ref limit = arg ? concurrency_limit(arg) : own(PyLong_FromLong(2));
+    Ref limit = given[0] ? concurrency_limit(Ref::borrow(given[0]).get()) : own(PyLong_FromLong(2));
     Ref semaphore = own(PyObject_CallOneArg(st.semaphore_type, limit.get()));
     Ref tasks = own(PyDict_New());
     Ref self = own(type->tp_alloc(type, 0));
@@ -584,68 +655,66 @@ void queue_dealloc(PyObject* o) {
   qv::gc_dealloc<Queue, queue_clear_refs>(o);
 }
 
-void close_job(State& st, PyObject* job) {
-  call_method(job, st.s_close);
+// What the task body can run and close as a coroutine: a native coroutine, a
+// generator made one by types.coroutine, or any collections.abc.Coroutine
+// (__await__, send, throw and close), as C and Cython coroutines are.
+bool is_coroutine(State& st, PyObject* job) {
+  if (PyCoro_CheckExact(job)) return true;
+  if (PyGen_Check(job)) {
+    Ref code = own(PyObject_GetAttr(job, st.s_gi_code));
+    const long flags = PyLong_AsLong(own(PyObject_GetAttr(code.get(), st.s_co_flags)).get());
+    if (flags == -1 && PyErr_Occurred()) qv::throw_error_set();
+    return (flags & CO_ITERABLE_COROUTINE) != 0;
+  }
+  return qv::check(PyObject_IsInstance(job, st.coroutine_abc)) != 0;
 }
 
 Ref submit(qv::Call& call) {
-  const Py_ssize_t nargs = PyVectorcall_NARGS(static_cast<std::size_t>(call.nargsf));
-  if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "submit() takes 2 positional arguments but %zd were given",
-                 nargs);
-    qv::throw_error_set();
-  }
-  auto [name_arg, job, after_arg] = call.bind<3>({"name", "coro", "after"}, 2);
+  auto [name_arg, job, after_arg] = call.bind<3>({"name", "coro", "after"}, 2, 0, 2);
   Ref self = Ref::borrow(call.self);
   Queue* q = live_queue(self.get());
   State& st = *q->state;
+  // A job the queue could neither run nor close is refused before the queue
+  // owns it; every other refused submission closes its job.
+  if (!is_coroutine(st, job)) call.raise_type("coro", "coroutine", job);
   if (after_arg == Py_None) after_arg = nullptr;
-  // A submission refused for an argument's kind closes its job too: the
-  // queue owns every job it is handed, whatever it then refuses.
-  if (!PyUnicode_Check(name_arg)) {
-    close_job(st, job);
-    call.raise_type("name", "str", name_arg);
-  }
-  if (after_arg && !PyUnicode_Check(after_arg)) {
-    close_job(st, job);
+  if (!PyUnicode_Check(name_arg) || (after_arg && !PyUnicode_Check(after_arg))) {
+    call_method(job, st.s_close);
+    if (!PyUnicode_Check(name_arg)) call.raise_type("name", "str", name_arg);
     call.raise_type("after", "str or None", after_arg);
   }
+  auto refuse = [&](const char* format, PyObject* arg) {
+    call_method(job, st.s_close);
+    PyErr_Format(PyExc_ValueError, format, arg);
+    qv::throw_error_set();
+  };
   Ref name = exact_str(name_arg);
   Ref after = after_arg ? exact_str(after_arg) : Ref();
   Ref tasks = Ref::borrow(q->tasks);
-
-  if (qv::check(PyDict_Contains(tasks.get(), name.get()))) {
-    close_job(st, job);
-    PyErr_Format(PyExc_ValueError, "Task %R already submitted", name.get());
-    qv::throw_error_set();
-  }
+  if (qv::check(PyDict_Contains(tasks.get(), name.get())))
+    refuse("Task %R already submitted", name.get());
   Ref predecessor;
   if (after) {
     predecessor = Ref::borrow(PyDict_GetItemWithError(tasks.get(), after.get()));
-    if (!predecessor) {
-      if (PyErr_Occurred()) qv::throw_error_set();
-      close_job(st, job);
-      PyErr_Format(PyExc_ValueError, "Predecessor task %R not found", after.get());
-      qv::throw_error_set();
-    }
+    if (!predecessor && PyErr_Occurred()) qv::throw_error_set();
+    if (!predecessor) refuse("Predecessor task %R not found", after.get());
   }
-
-  Ref body = own(st.body_type->tp_alloc(st.body_type, 0));
-  auto* b = reinterpret_cast<TaskBody*>(body.get());
-  BodyProtocol::init(b);
-  b->state = &st;
-  b->queue = Py_NewRef(self.get());
-  b->job = Py_NewRef(job);
-  b->after = after.release();
-  b->predecessor = predecessor.release();
-  b->phase = TaskBody::Start;
 
   // From here to the registration nothing suspends. With an eager task
   // factory the body may run, and even finish, inside create_task.
   Ref loop = own(PyObject_CallNoArgs(st.get_running_loop));
+  Ref body = new_body(st, self.get(), false);
+  Body* b = as_body(body.get());
+  b->job = Py_NewRef(job);
+  b->after = after.release();
+  b->predecessor = predecessor.release();
   PyObject* args[] = {loop.get(), body.get(), name.get()};
-  Ref task = own(PyObject_VectorcallMethod(st.s_create_task, args, 2, st.kw_name));
-  b->owns_job = true;
+  PyObject* created = PyObject_VectorcallMethod(st.s_create_task, args, 2, st.kw_name);
+  if (!created) {
+    Py_CLEAR(b->job);  // refused by the loop: the job stays the caller's, open
+    qv::throw_error_set();
+  }
+  Ref task = Ref::steal(created);
   qv::check(PyDict_SetItem(tasks.get(), name.get(), task.get()));
   Ref callback = own(PyCFunction_NewEx(&on_done_def, body.get(), nullptr));
   call_method(task.get(), st.s_add_done_callback, callback.get());
@@ -667,29 +736,18 @@ Ref cancel_all(qv::Call& call) {
   return own(PyLong_FromLong(count));
 }
 
-// timeout as a float, or None: any real number but bool.
-Ref wait_timeout(qv::Call& call, PyObject* v) {
-  if (!v || v == Py_None) return Ref::borrow(Py_None);
-  if (PyFloat_CheckExact(v)) return Ref::borrow(v);
-  const PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
-  if (PyBool_Check(v) || !nb || (!nb->nb_float && !nb->nb_index))
-    call.raise_type("timeout", "float or None", v);
-  const double d = PyLong_Check(v) ? PyLong_AsDouble(v) : PyFloat_AsDouble(v);
-  if (d == -1.0 && PyErr_Occurred()) qv::throw_error_set();
-  return own(PyFloat_FromDouble(d));
-}
-
 Ref wait_all(qv::Call& call) {
   auto [timeout_arg] = call.bind<1>({"timeout"}, 0);
   Queue* q = live_queue(call.self);
-  State& st = *q->state;
-  Ref timeout = wait_timeout(call, timeout_arg);
-  Ref w = own(st.wait_type->tp_alloc(st.wait_type, 0));
-  auto* self = reinterpret_cast<WaitAll*>(w.get());
-  WaitProtocol::init(self);
-  self->state = &st;
-  self->queue = Py_NewRef(call.self);
-  self->timeout = timeout.release();
+  Ref timeout = Ref::borrow(Py_None);
+  if (timeout_arg && timeout_arg != Py_None) {
+    double seconds = 0;
+    if (!qv::real_value(timeout_arg, seconds))
+      call.raise_type("timeout", "float or None", timeout_arg);
+    timeout = own(PyFloat_FromDouble(seconds));
+  }
+  Ref w = new_body(*q->state, call.self, true);
+  as_body(w.get())->timeout = timeout.release();
   return w;
 }
 
@@ -709,12 +767,12 @@ PyDoc_STRVAR(queue_doc,
              "\n"
              "At most `max_concurrency` submitted jobs execute at once; a job may name\n"
              "one earlier job that must finish successfully before it starts. Every\n"
-             "task is tracked by name in `_tasks` until its completion callback has\n"
-             "run.\n"
+             "task is tracked by name until its completion callback has run\n"
+             "(active_count counts them).\n"
              "\n"
-             "`max_concurrency` is an int; another real number is truncated toward\n"
-             "zero, and anything else (bool included) raises TypeError. A limit below 1\n"
-             "would leave every job waiting forever, so it raises ValueError.");
+             "`max_concurrency` is an int (a bool counts as one); another real number\n"
+             "is truncated toward zero, and anything else raises TypeError. A limit\n"
+             "below 1 would leave every job waiting forever, so it raises ValueError.");
 
 PyDoc_STRVAR(submit_doc,
              "submit($self, /, name, coro, *, after=None)\n"
@@ -723,22 +781,16 @@ PyDoc_STRVAR(submit_doc,
              "Run the coroutine `coro` as a task named `name` and return the task.\n"
              "\n"
              "The job starts once the task named `after` (if given) has finished\n"
-             "successfully and a unit of the concurrency limit is free; the unit is\n"
-             "held only while the job runs. If that predecessor fails or is cancelled,\n"
-             "or this task is cancelled while it waits for it, the task ends with\n"
-             "CancelledError(\"Predecessor 'after' failed\") caused by that error, its\n"
-             "job never runs, and the predecessor is left running. A task cancelled\n"
-             "before it first ran ends with a plain CancelledError.\n"
+             "successfully and a unit of the limit is free, held while the job runs.\n"
+             "If that predecessor fails or is cancelled, or this task is cancelled\n"
+             "while it waits for it, the task ends with CancelledError(\"Predecessor\n"
+             "'after' failed\") caused by that error; the job never runs and the\n"
+             "predecessor is left running.\n"
              "\n"
-             "With an eager task factory (Python 3.12+) the job may start, and even\n"
-             "finish, inside submit(); the task stays tracked until its completion\n"
-             "callback runs on a later turn of the loop.\n"
-             "\n"
-             "Raises ValueError(\"Task 'name' already submitted\") if `name` is still\n"
-             "tracked, and ValueError(\"Predecessor task 'after' not found\") if `after`\n"
-             "is not; both close `coro` first. Without a running event loop the\n"
-             "loop's RuntimeError is raised and `coro` is left open. TypeError if\n"
-             "`name` is not a str or `after` not a str or None.");
+             "ValueError if `name` is still tracked or `after` is not (`coro` is\n"
+             "closed first). TypeError if `coro` is not a coroutine, or (closing\n"
+             "`coro`) `name` is not a str or `after` not a str or None. Without a\n"
+             "running event loop the loop's RuntimeError, `coro` left open.");
 
 PyDoc_STRVAR(cancel_all_doc,
              "cancel_all($self, /)\n"
@@ -799,13 +851,6 @@ PyType_Slot queue_slots[] = {
 PyType_Spec queue_type_def = {"quorvane._internal.trellan.Trellan", sizeof(Queue), 0,
                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, queue_slots};
 
-PyDoc_STRVAR(body_doc,
-             "The coroutine a Trellan task runs: waits for the predecessor, takes a\n"
-             "unit of the limit, runs the job. Its bound _on_done is the task's\n"
-             "completion callback.");
-
-PyDoc_STRVAR(wait_doc, "The awaitable returned by Trellan.wait_all().");
-
 PyDoc_STRVAR(module_doc,
              "The concurrency-limited task queue Trellan: named asyncio jobs, at most\n"
              "max_concurrency at a time, each optionally after one predecessor whose\n"
@@ -817,56 +862,50 @@ PyDoc_STRVAR(module_doc,
 
 void State::init(PyObject* m) {
   Ref asyncio = own(PyImport_ImportModule("asyncio"));
-  auto from_asyncio = [&](const char* attr) {
-    return keep(own(PyObject_GetAttrString(asyncio.get(), attr)));
+  auto from = [&](PyObject* module, const char* attr) {
+    return keep(own(PyObject_GetAttrString(module, attr)));
   };
-  get_running_loop = from_asyncio("get_running_loop");
-  semaphore_type = from_asyncio("Semaphore");
-  wait = from_asyncio("wait");
-  cancelled_error = from_asyncio("CancelledError");
+  get_running_loop = from(asyncio.get(), "get_running_loop");
+  semaphore_type = from(asyncio.get(), "Semaphore");
+  shield = from(asyncio.get(), "shield");
+  future_type = from(asyncio.get(), "Future");
+  wait = from(asyncio.get(), "wait");
+  cancelled_error = from(asyncio.get(), "CancelledError");
+  coroutine_abc = from(own(PyImport_ImportModule("collections.abc")).get(), "Coroutine");
 
-  s_acquire = keep(qv::interned("acquire"));
-  s_add_done_callback = keep(qv::interned("add_done_callback"));
-  s_call_soon = keep(qv::interned("call_soon"));
-  s_cancel = keep(qv::interned("cancel"));
-  s_close = keep(qv::interned("close"));
-  s_create_task = keep(qv::interned("create_task"));
-  s_done = keep(qv::interned("done"));
-  s_get_loop = keep(qv::interned("get_loop"));
-  s_get_name = keep(qv::interned("get_name"));
-  s_release = keep(qv::interned("release"));
-  s_remove_done_callback = keep(qv::interned("remove_done_callback"));
-  s_result = keep(qv::interned("result"));
-  kw_context = keep(own(Py_BuildValue("(s)", "context")));
+  const std::pair<PyObject**, const char*> names[] = {
+      {&s_acquire, "acquire"},
+      {&s_add_done_callback, "add_done_callback"},
+      {&s_cancel, "cancel"},
+      {&s_cancelled, "cancelled"},
+      {&s_close, "close"},
+      {&s_co_flags, "co_flags"},
+      {&s_cr_await, "cr_await"},
+      {&s_create_task, "create_task"},
+      {&s_done, "done"},
+      {&s_get_name, "get_name"},
+      {&s_gi_code, "gi_code"},
+      {&s_release, "release"},
+      {&s_result, "result"},
+      {&s_throw, "throw"},
+      {&s_get_coro, "get_coro"},
+
+      {&s_set_result, "set_result"},
+  };
+  for (const auto& [slot, text] : names) *slot = keep(qv::interned(text));
+  kw_loop = keep(own(Py_BuildValue("(s)", "loop")));
   kw_name = keep(own(Py_BuildValue("(s)", "name")));
   kw_timeout = keep(own(Py_BuildValue("(s)", "timeout")));
 
-  queue_type = qv::add_type(m, &queue_type_def);
-
-  // The task body, the wait and the predecessor view are not module
-  // attributes; the state keeps them.
-  auto make_type = [&](PyType_Spec& type_def) {
-    return reinterpret_cast<PyTypeObject*>(keep(qv::make_type(m, &type_def)));
-  };
-  std::vector<PyType_Slot> body_slots = BodyProtocol::slots({
-      {Py_tp_doc, const_cast<char*>(body_doc)},
-  });
-  PyType_Spec body_type_def = {"quorvane._internal.trellan._TaskBody", sizeof(TaskBody), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, body_slots.data()};
-  body_type = make_type(body_type_def);
-  std::vector<PyType_Slot> wait_slots = WaitProtocol::slots({
-      {Py_tp_doc, const_cast<char*>(wait_doc)},
-  });
-  PyType_Spec wait_type_def = {"quorvane._internal.trellan._WaitAll", sizeof(WaitAll), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, wait_slots.data()};
-  wait_type = make_type(wait_type_def);
-  waiter_type = make_type(waiter_type_def);
+  qv::add_type(m, &queue_type_def);
+  // The awaitable's type is not a module attribute; the state keeps it.
+  body_type = reinterpret_cast<PyTypeObject*>(keep(qv::make_type(m, &body_type_def)));
 
   Ref logging = own(PyImport_ImportModule("logging"));
   qv::add_object(
       m, "logger",
       own(PyObject_CallMethod(logging.get(), "getLogger", "s", "quorvane._internal.trellan")));
-  qv::add_object(m, "__all__", own(Py_BuildValue("[s]", "Trellan")));
+  qv::add_object(m, "__all__", own(Py_BuildValue("[ss]", "Trellan", "logger")));
 }
 
 PyMethodDef module_methods[] = {qv::kMethodsEnd};

@@ -46,7 +46,7 @@ def build_consolidation_prompt(memories: list[_Memory]) -> ChatRequest:
     `created_at`, shown in list order as lines
     "[i] (<event_type>, <created_at>): <content>" numbered from 1. A dict
     content is written as json.dumps(content, ensure_ascii=True, default=str);
-    any other value as str(). Returns (_CONSOLIDATION_SYSTEM, [{"role": "user",
+    any other value as str(). Returns (the system prompt, [{"role": "user",
     "content": <message>}]).
 
     Raises TypeError if `memories` is not a list or holds a non-mapping,

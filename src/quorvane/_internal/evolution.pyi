@@ -19,7 +19,7 @@ from quorvane._internal import ChatRequest, Insight, Proposal
 # list[dict[str, Any]] (a list is invariant, so a plain union would refuse one).
 _Insight = TypeVar("_Insight", bound=Insight | Mapping[str, object])
 
-__all__ = ["build_evolution_prompt", "parse_evolution_output"]
+__all__ = ["build_evolution_prompt", "parse_evolution_output", "logger"]
 
 _EVOLUTION_SYSTEM: Final[str]
 logger: Final[logging.Logger]

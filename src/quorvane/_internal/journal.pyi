@@ -28,7 +28,7 @@ def build_journal_prompt(memories: list[_Memory]) -> ChatRequest:
     present (0.8, 1.0, 0, None, a text as it stands) and "N/A" when it is
     absent. A dict content is written as
     json.dumps(content, ensure_ascii=True, default=str); any other value as
-    str(). Returns (_JOURNAL_SYSTEM, [{"role": "user", "content": <message>}]).
+    str(). Returns (the system prompt, [{"role": "user", "content": <message>}]).
 
     Raises TypeError if `memories` is not a list or holds a non-mapping,
     KeyError naming a missing field (looked up in the order content,

@@ -9,10 +9,10 @@ logger
 
 import asyncio
 import logging
-from collections.abc import Coroutine, Generator
+from collections.abc import Coroutine
 from typing import Any, Final, SupportsFloat, SupportsIndex, TypeVar, final
 
-__all__ = ["Trellan"]
+__all__ = ["Trellan", "logger"]
 
 _T = TypeVar("_T")
 
@@ -24,12 +24,12 @@ class Trellan:
 
     At most `max_concurrency` submitted jobs execute at once; a job may name
     one earlier job that must finish successfully before it starts. Every
-    task is tracked by name in `_tasks` until its completion callback has
-    run.
+    task is tracked by name until its completion callback has run
+    (active_count counts them).
 
-    `max_concurrency` is an int; another real number is truncated toward
-    zero, and anything else (bool included) raises TypeError. A limit below 1
-    would leave every job waiting forever, so it raises ValueError.
+    `max_concurrency` is an int (a bool counts as one); another real number
+    is truncated toward zero, and anything else raises TypeError. A limit
+    below 1 would leave every job waiting forever, so it raises ValueError.
     """
 
     @property
@@ -45,22 +45,16 @@ class Trellan:
         """Run the coroutine `coro` as a task named `name` and return the task.
 
         The job starts once the task named `after` (if given) has finished
-        successfully and a unit of the concurrency limit is free; the unit is
-        held only while the job runs. If that predecessor fails or is cancelled,
-        or this task is cancelled while it waits for it, the task ends with
-        CancelledError("Predecessor 'after' failed") caused by that error, its
-        job never runs, and the predecessor is left running. A task cancelled
-        before it first ran ends with a plain CancelledError.
+        successfully and a unit of the limit is free, held while the job runs.
+        If that predecessor fails or is cancelled, or this task is cancelled
+        while it waits for it, the task ends with CancelledError("Predecessor
+        'after' failed") caused by that error; the job never runs and the
+        predecessor is left running.
 
-        With an eager task factory (Python 3.12+) the job may start, and even
-        finish, inside submit(); the task stays tracked until its completion
-        callback runs on a later turn of the loop.
-
-        Raises ValueError("Task 'name' already submitted") if `name` is still
-        tracked, and ValueError("Predecessor task 'after' not found") if `after`
-        is not; both close `coro` first. Without a running event loop the
-        loop's RuntimeError is raised and `coro` is left open. TypeError if
-        `name` is not a str or `after` not a str or None.
+        ValueError if `name` is still tracked or `after` is not (`coro` is
+        closed first). TypeError if `coro` is not a coroutine, or (closing
+        `coro`) `name` is not a str or `after` not a str or None. Without a
+        running event loop the loop's RuntimeError, `coro` left open.
         """
 
     @property
@@ -74,7 +68,9 @@ class Trellan:
         cancelled. Tasks leave the queue through their completion callbacks.
         """
 
-    def wait_all(self, timeout: SupportsFloat | SupportsIndex | None = None) -> _WaitAll:
+    def wait_all(
+        self, timeout: SupportsFloat | SupportsIndex | None = None
+    ) -> Coroutine[Any, Any, None]:
         """Return an awaitable that waits for the tasks tracked when it is awaited.
 
         It ends when they have all finished or after `timeout` seconds (a real
@@ -82,14 +78,3 @@ class Trellan:
         Timeouts, failed and cancelled tasks are not reported; nothing is
         cancelled. TypeError if `timeout` is not a real number or None.
         """
-
-# Not a module attribute: the type of what wait_all() returns, an object that
-# speaks the coroutine protocol.
-@final
-class _WaitAll:
-    """The awaitable returned by Trellan.wait_all()."""
-
-    def __await__(self) -> Generator[Any, None, None]: ...
-    def send(self, value: object, /) -> Any: ...
-    def throw(self, typ: Any, val: Any = None, tb: Any = None, /) -> Any: ...
-    def close(self) -> None: ...
