@@ -382,9 +382,9 @@ void State::init(PyObject* m) {
 
   qv::add_object(m, "_EVOLUTION_SYSTEM", Ref::borrow(system));
   qv::add_object(m, "logger", Ref::borrow(logger));
-  qv::add_object(
-      m, "__all__",
-      qv::own(Py_BuildValue("[sss]", "build_evolution_prompt", "parse_evolution_output", "logger")));
+  qv::add_object(m, "__all__",
+                 qv::own(Py_BuildValue("[sss]", "build_evolution_prompt", "parse_evolution_output",
+                                       "logger")));
 }
 
 qv::ModuleDef<State> module_def{"quorvane._internal.evolution", module_doc, methods};
