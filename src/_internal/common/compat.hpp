@@ -10,6 +10,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// Inlining hints for the few hot paths that need them, in each compiler's
+// own spelling (MSVC does not know the gnu:: attributes and warns on them).
+#if defined(_MSC_VER) && !defined(__clang__)
+#define QV_ALWAYS_INLINE __forceinline
+#define QV_NOINLINE __declspec(noinline)
+#else
+#define QV_ALWAYS_INLINE [[gnu::always_inline]] inline
+#define QV_NOINLINE [[gnu::noinline]]
+#endif
+
 // Member-table type codes under their 3.12 names (structmember.h before).
 #if PY_VERSION_HEX >= 0x030C0000
 #define QV_MEMBER_OBJECT Py_T_OBJECT_EX

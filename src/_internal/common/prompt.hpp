@@ -276,7 +276,7 @@ class TextBuilder {
 
   // Appends s; returns whether the result refers to s (false when s was
   // empty or copied).
-  [[gnu::always_inline]] bool add(PyObject* s) {
+  QV_ALWAYS_INLINE bool add(PyObject* s) {
     ensure_ready(s);  // an unready legacy str reports no length
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     if (n > copy_ascii_max_ || !PyUnicode_IS_ASCII(s)) {
@@ -292,7 +292,7 @@ class TextBuilder {
     return false;
   }
 
-  [[gnu::noinline]] void push_piece(PyObject* s, std::size_t n, Piece::Kind kind, Py_UCS4 m) {
+  QV_NOINLINE void push_piece(PyObject* s, std::size_t n, Piece::Kind kind, Py_UCS4 m) {
     close_run();
     put(s, 0, n, kind);
     length_ += n;
@@ -319,7 +319,7 @@ class TextBuilder {
   }
 
   // text_of() of anything but a str.
-  [[gnu::noinline]] void other_text(Ref o) {
+  QV_NOINLINE void other_text(Ref o) {
     if (const std::size_t k = plain_scalar_chars(o.get(), bytes_.room(kPlainScalarMax))) {
       const std::size_t at = bytes_.size();
       bytes_.advance(k);
