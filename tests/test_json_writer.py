@@ -465,7 +465,7 @@ def test_deep_nesting_on_a_small_thread_stack_with_a_raised_limit(sanitized):
                 outcome.append("ok")
             except RecursionError:
                 outcome.append("RecursionError")
-        threading.stack_size(1 << 18)
+        threading.stack_size(1 << 19)
         t = threading.Thread(target=run)
         t.start()
         t.join()
