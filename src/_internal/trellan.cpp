@@ -349,10 +349,12 @@ PySendResult resume(Body* b, How how, PyObject* arg, PyObject** out) noexcept {
   return r;
 }
 
-// A protocol result as a method's: a yielded value is returned, a return
+// resume() as a method reports it: a yielded value is returned, a return
 // value leaves as a StopIteration instance built around it (so a tuple is
 // carried whole, not taken as arguments).
-PyObject* method_result(PySendResult r, PyObject* out) noexcept {
+PyObject* resume_method(PyObject* o, How how, PyObject* arg) noexcept {
+  PyObject* out = nullptr;
+  const PySendResult r = resume(as_body(o), how, arg, &out);
   if (r == PYGEN_NEXT) return out;
   if (r == PYGEN_RETURN) {
     PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, out);
@@ -370,13 +372,11 @@ PySendResult body_send(PyObject* o, PyObject* value, PyObject** out) noexcept {
 }
 
 PyObject* body_send_method(PyObject* o, PyObject* value) noexcept {
-  PyObject* out = nullptr;
-  const PySendResult r = body_send(o, value, &out);
-  return method_result(r, out);
+  return resume_method(o, How::Send, value);
 }
 
 PyObject* body_next(PyObject* o) noexcept {
-  return body_send_method(o, Py_None);
+  return resume_method(o, How::Send, Py_None);
 }
 
 // throw(exc): the one-argument form, an exception instance or class.
@@ -390,9 +390,7 @@ PyObject* body_throw(PyObject* o, PyObject* exc) noexcept {
                  Py_TYPE(exc)->tp_name);
     return nullptr;
   }
-  PyObject* out = nullptr;
-  const PySendResult r = resume(as_body(o), How::Throw, instance.get(), &out);
-  return method_result(r, out);
+  return resume_method(o, How::Throw, instance.get());
 }
 
 // close(): as a generator's, GeneratorExit and StopIteration count as closed.
@@ -450,29 +448,37 @@ void body_finalize(PyObject* o) noexcept {
   qv::compat::set_raised(pending.release());
 }
 
+// The references each type holds, for its collector slots below.
+std::array<PyObject**, 3> refs_of(Queue* q) {
+  return {&q->semaphore, &q->tasks, &q->max_concurrency};
+}
 std::array<PyObject**, 7> refs_of(Body* b) {
   return {&b->queue, &b->job, &b->after, &b->predecessor, &b->timeout, &b->sub, &b->dependents};
 }
 
-int body_traverse(PyObject* o, visitproc visit, void* arg) {
+template <class T>
+int traverse(PyObject* o, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(o));
-  for (PyObject** p : refs_of(as_body(o))) Py_VISIT(*p);
+  for (PyObject** p : refs_of(reinterpret_cast<T*>(o))) Py_VISIT(*p);
   return 0;
 }
 
-void body_clear_refs(Body* b) {
-  for (PyObject** p : refs_of(b)) Py_CLEAR(*p);
+template <class T>
+void clear_refs(T* x) {
+  for (PyObject** p : refs_of(x)) Py_CLEAR(*p);
 }
 
-int body_clear(PyObject* o) {
-  body_clear_refs(as_body(o));
+template <class T>
+int clear(PyObject* o) {
+  clear_refs(reinterpret_cast<T*>(o));
   return 0;
 }
 
-void body_dealloc(PyObject* o) {
-  if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
-  if (as_body(o)->weakrefs) PyObject_ClearWeakRefs(o);
-  qv::gc_dealloc<Body, body_clear_refs>(o);
+template <class T>
+void dealloc(PyObject* o) {
+  if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected by its finaliser
+  if (reinterpret_cast<T*>(o)->weakrefs) PyObject_ClearWeakRefs(o);
+  qv::gc_dealloc<T, clear_refs<T>>(o);
 }
 
 PyObject* body_await(PyObject* o) noexcept {
@@ -511,10 +517,10 @@ PyType_Slot body_slots[] = {
     {Py_tp_methods, body_methods},
     {Py_tp_getset, body_getset},
     {Py_tp_members, body_members},
-    {Py_tp_traverse, reinterpret_cast<void*>(&body_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(&body_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&traverse<Body>)},
+    {Py_tp_clear, reinterpret_cast<void*>(&clear<Body>)},
     {Py_tp_finalize, reinterpret_cast<void*>(&body_finalize)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&body_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<Body>)},
     {0, nullptr},
 };
 
@@ -573,31 +579,6 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   });
 }
 
-int queue_traverse(PyObject* o, visitproc visit, void* arg) {
-  Queue* q = as_queue(o);
-  Py_VISIT(Py_TYPE(o));
-  Py_VISIT(q->semaphore);
-  Py_VISIT(q->tasks);
-  Py_VISIT(q->max_concurrency);
-  return 0;
-}
-
-void queue_clear_refs(Queue* q) {
-  Py_CLEAR(q->semaphore);
-  Py_CLEAR(q->tasks);
-  Py_CLEAR(q->max_concurrency);
-}
-
-int queue_clear(PyObject* o) {
-  queue_clear_refs(as_queue(o));
-  return 0;
-}
-
-void queue_dealloc(PyObject* o) {
-  if (as_queue(o)->weakrefs) PyObject_ClearWeakRefs(o);
-  qv::gc_dealloc<Queue, queue_clear_refs>(o);
-}
-
 // What the task body can run and close as a coroutine: a native coroutine, a
 // generator made one by types.coroutine, or any collections.abc.Coroutine
 // (__await__, send, throw and close), as C and Cython coroutines are.
@@ -605,8 +586,8 @@ bool is_coroutine(State& st, PyObject* job) {
   if (PyCoro_CheckExact(job)) return true;
   if (PyGen_Check(job)) {
     Ref code = own(PyObject_GetAttrString(job, "gi_code"));
+    // a code object's co_flags: an int, read without error
     const long flags = PyLong_AsLong(own(PyObject_GetAttrString(code.get(), "co_flags")).get());
-    if (flags == -1 && PyErr_Occurred()) qv::throw_error_set();
     return (flags & CO_ITERABLE_COROUTINE) != 0;
   }
   return qv::check(PyObject_IsInstance(job, st.coroutine_abc)) != 0;
@@ -614,8 +595,7 @@ bool is_coroutine(State& st, PyObject* job) {
 
 Ref submit(qv::Call& call) {
   auto [name_arg, job, after_arg] = call.bind<3>({"name", "coro", "after"}, 2, 0, 2);
-  Ref self = Ref::borrow(call.self);
-  Queue* q = as_queue(self.get());
+  Queue* q = as_queue(call.self);  // held by the caller, its dict for good
   State& st = *q->state;
   // A job the queue could neither run nor close is refused before the queue
   // owns it; every other refused submission closes its job.
@@ -633,12 +613,12 @@ Ref submit(qv::Call& call) {
   };
   Ref name = exact_str(name_arg);
   Ref after = after_arg ? exact_str(after_arg) : Ref();
-  Ref tasks = Ref::borrow(q->tasks);
-  if (qv::check(PyDict_Contains(tasks.get(), name.get())))
+  PyObject* tasks = q->tasks;
+  if (qv::check(PyDict_Contains(tasks, name.get())))
     refuse("Task %R already submitted", name.get());
   Ref predecessor;
   if (after) {
-    predecessor = Ref::borrow(PyDict_GetItemWithError(tasks.get(), after.get()));
+    predecessor = Ref::borrow(PyDict_GetItemWithError(tasks, after.get()));
     if (!predecessor && PyErr_Occurred()) qv::throw_error_set();
     if (!predecessor) refuse("Predecessor task %R not found", after.get());
   }
@@ -646,7 +626,7 @@ Ref submit(qv::Call& call) {
   // From here to the registration nothing suspends. With an eager task
   // factory the body may run, and even finish, inside create_task.
   Ref loop = own(PyObject_CallNoArgs(st.get_running_loop));
-  Ref body = new_body(st, self.get(), false);
+  Ref body = new_body(st, call.self, false);
   Body* b = as_body(body.get());
   b->job = Py_NewRef(job);
   b->after = after.release();
@@ -658,7 +638,7 @@ Ref submit(qv::Call& call) {
     qv::throw_error_set();
   }
   Ref task = Ref::steal(created);
-  qv::check(PyDict_SetItem(tasks.get(), name.get(), task.get()));
+  qv::check(PyDict_SetItem(tasks, name.get(), task.get()));
   Ref callback = own(PyCFunction_NewEx(&on_done_def, body.get(), nullptr));
   call_method(task.get(), st.s_add_done_callback, callback.get());
   return task;
@@ -781,9 +761,9 @@ PyGetSetDef queue_getset[] = {
 PyType_Slot queue_slots[] = {
     {Py_tp_doc, const_cast<char*>(queue_doc)},
     {Py_tp_new, reinterpret_cast<void*>(&queue_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&queue_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&queue_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(&queue_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<Queue>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&traverse<Queue>)},
+    {Py_tp_clear, reinterpret_cast<void*>(&clear<Queue>)},
     {Py_tp_methods, queue_methods},
     {Py_tp_members, queue_members},
     {Py_tp_getset, queue_getset},
