@@ -687,14 +687,9 @@ PyDoc_STRVAR(queue_doc,
              "\n"
              "A concurrency-limited queue of named asyncio jobs.\n"
              "\n"
-             "At most `max_concurrency` submitted jobs execute at once; a job may name\n"
-             "one earlier job that must finish successfully before it starts. Every\n"
-             "task is tracked by name until its completion callback has run\n"
-             "(active_count counts them).\n"
-             "\n"
-             "`max_concurrency` is an int (a bool counts as one); another real number\n"
-             "is truncated toward zero, and anything else raises TypeError. A limit\n"
-             "below 1 would leave every job waiting forever, so it raises ValueError.");
+             "At most `max_concurrency` jobs execute at once; a job may name one earlier\n"
+             "job that must succeed before it starts. The limit is an int, or another real\n"
+             "number truncated toward zero (else TypeError); below 1 it raises ValueError.");
 
 PyDoc_STRVAR(submit_doc,
              "submit($self, /, name, coro, *, after=None)\n"
@@ -702,24 +697,21 @@ PyDoc_STRVAR(submit_doc,
              "\n"
              "Run the coroutine `coro` as a task named `name` and return the task.\n"
              "\n"
-             "The job starts once the task named `after` (if given) has finished\n"
-             "successfully and a unit of the limit is free, held while the job runs.\n"
-             "If that predecessor fails or is cancelled, or this task is cancelled\n"
-             "while it waits for it, the task ends with CancelledError(\"Predecessor\n"
-             "'after' failed\") caused by that error; the job never runs and the\n"
-             "predecessor is left running.\n"
+             "The job starts once a unit of the limit is free and the task named `after`,\n"
+             "if given, has succeeded. If that task fails or is cancelled, or this one is\n"
+             "cancelled while waiting for it, this task ends with\n"
+             "CancelledError(\"Predecessor 'after' failed\") from that error; the job\n"
+             "never runs and the predecessor is not cancelled.\n"
              "\n"
-             "ValueError if `name` is still tracked or `after` is not (`coro` is\n"
-             "closed first). TypeError if `coro` is not a coroutine, or (closing\n"
-             "`coro`) `name` is not a str or `after` not a str or None. Without a\n"
-             "running event loop the loop's RuntimeError, `coro` left open.");
+             "ValueError if `name` is still tracked or `after` is not; TypeError for an\n"
+             "argument of the wrong kind. `coro` is closed unless it is not a coroutine\n"
+             "or no event loop is running.");
 
 PyDoc_STRVAR(cancel_all_doc,
              "cancel_all($self, /)\n"
              "--\n"
              "\n"
-             "Cancel every tracked task that is not done; return how many were\n"
-             "cancelled. Tasks leave the queue through their completion callbacks.");
+             "Cancel every tracked task that is not done; return how many.");
 
 PyDoc_STRVAR(wait_all_doc,
              "wait_all($self, /, timeout=None)\n"
@@ -728,9 +720,8 @@ PyDoc_STRVAR(wait_all_doc,
              "Return an awaitable that waits for the tasks tracked when it is awaited.\n"
              "\n"
              "It ends when they have all finished or after `timeout` seconds (a real\n"
-             "number, or None for no limit), whichever comes first, and returns None.\n"
-             "Timeouts, failed and cancelled tasks are not reported; nothing is\n"
-             "cancelled. TypeError if `timeout` is not a real number or None.");
+             "number, or None for no limit) and returns None: it reports no timeout or\n"
+             "failure and cancels nothing.");
 
 PyMethodDef queue_methods[] = {
     qv::fastcall_method<"submit", submit>(submit_doc),
