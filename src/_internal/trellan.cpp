@@ -186,19 +186,6 @@ void wake_dependents(Body* b) noexcept {
   qv::compat::set_raised(pending.release());
 }
 
-Ref acquire_unit(Body* b) {
-  b->phase = Body::Acquire;
-  return call_method(as_queue(b->queue)->semaphore, b->state->s_acquire);
-}
-
-// Gives the unit back. An error already set stays the one raised, unless
-// the release itself fails.
-void release_unit(Body* b) {
-  Ref pending = Ref::steal(qv::compat::take_raised());
-  call_method(as_queue(b->queue)->semaphore, b->state->s_release);
-  qv::compat::set_raised(pending.release());
-}
-
 // One step of a body. `sent` is what its last await gave (null: the error
 // set is what that await raised). Returns the iterator to drive next, or an
 // empty Ref with `result` set when the body ends; raises to end it with an
@@ -223,7 +210,8 @@ Ref step(Body* b, PyObject* sent, Ref& result) {
         if (!truth(call_method(b->predecessor, st.s_done))) return wait_for_predecessor(b);
         if (Ref err = predecessor_error(b)) predecessor_failed(b, std::move(err));
       }
-      return acquire_unit(b);
+      b->phase = Body::Acquire;
+      return call_method(as_queue(b->queue)->semaphore, st.s_acquire);
     case Body::Acquire:
       if (!sent) qv::throw_error_set();  // not acquired: nothing to give back
       b->phase = Body::Run;
@@ -236,11 +224,16 @@ Ref step(Body* b, PyObject* sent, Ref& result) {
       PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
       sent = nullptr;
       [[fallthrough]];
-    case Body::Run:
-      release_unit(b);
+    case Body::Run: {
+      // The unit goes back on every way out; the job's error stays the one
+      // raised, unless the release itself fails.
+      Ref pending = Ref::steal(qv::compat::take_raised());
+      call_method(as_queue(b->queue)->semaphore, st.s_release);
+      qv::compat::set_raised(pending.release());
       if (!sent) qv::throw_error_set();
       result = Ref::borrow(sent);
       return Ref();
+    }
     case Body::WaitStart: {
       PyObject* tasks = as_queue(b->queue)->tasks;
       result = Ref::borrow(Py_None);
