@@ -426,13 +426,7 @@ void body_finalize(PyObject* o) noexcept {
   Body* b = as_body(o);
   Ref pending = Ref::steal(qv::compat::take_raised());
   Py_CLEAR(b->dependents);
-  if (b->sub) {
-    if (PyObject* r = body_close(o, nullptr)) {
-      Py_DECREF(r);
-    } else {
-      PyErr_WriteUnraisable(o);
-    }
-  }
+  if (!Ref::steal(body_close(o, nullptr))) PyErr_WriteUnraisable(o);
   if (b->job && !b->job_started) {
     Ref job = Ref::steal(std::exchange(b->job, nullptr));
     if (!Ref::steal(PyObject_CallMethodNoArgs(job.get(), b->state->s_close)))
