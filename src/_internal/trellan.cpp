@@ -3,13 +3,11 @@
 //
 // Every submission is one task body (`Body`), a small native awaitable that
 // asyncio runs as the task's coroutine. It drives one sub-awaitable at a time
-// through PyIter_Send and forwards throw() and close() to it: a future that
-// wakes it when the predecessor has finished (see wait_for_predecessor),
-// then semaphore.acquire(), then the job, with semaphore.release() on every
-// way out. Its bound `_on_done` is the task's completion callback (asyncio's
-// debug mode refuses to schedule a coroutine as a callback): it drops the
-// task's entry from `_tasks` and closes a job that never started. wait_all()
-// returns the same kind of awaitable, driving asyncio.wait over a snapshot.
+// through PyIter_Send and forwards throw() and close() to it: the wait for
+// the predecessor, then semaphore.acquire(), then the job, with
+// semaphore.release() on every way out. Its bound `_on_done` is the task's
+// completion callback (asyncio's debug mode refuses a coroutine as a
+// callback). wait_all() returns the same kind of awaitable.
 #include <array>
 #include <cmath>
 #include <utility>
@@ -25,21 +23,16 @@ using qv::Ref;
 
 struct State : qv::ModuleState {
   PyTypeObject* body_type = nullptr;
-  // asyncio and collections.abc, looked up once
-  PyObject* get_running_loop = nullptr;
-  PyObject* semaphore_type = nullptr;
-  PyObject* shield = nullptr;
-  PyObject* future_type = nullptr;
-  PyObject* wait = nullptr;
-  PyObject* cancelled_error = nullptr;
+  // from asyncio and collections.abc
+  PyObject *get_running_loop = nullptr, *semaphore_type = nullptr, *shield = nullptr;
+  PyObject *future_type = nullptr, *wait = nullptr, *cancelled_error = nullptr;
   PyObject* coroutine_abc = nullptr;
-  // method and attribute names, keyword-name tuples
-  PyObject *s_acquire = nullptr, *s_add_done_callback = nullptr, *s_cancel = nullptr;
-  PyObject *s_cancelled = nullptr, *s_close = nullptr, *s_co_flags = nullptr;
+  // the names called for every job (rarer calls spell theirs out), keyword tuples
+  PyObject *s_acquire = nullptr, *s_add_done_callback = nullptr, *s_close = nullptr;
   PyObject *s_cr_await = nullptr, *s_create_task = nullptr, *s_done = nullptr;
-  PyObject *s_get_name = nullptr, *s_gi_code = nullptr, *s_release = nullptr;
-  PyObject *s_get_coro = nullptr, *kw_loop = nullptr, *s_set_result = nullptr;
-  PyObject *s_result = nullptr, *s_throw = nullptr, *kw_name = nullptr, *kw_timeout = nullptr;
+  PyObject *s_get_coro = nullptr, *s_get_name = nullptr, *s_release = nullptr;
+  PyObject *s_result = nullptr, *s_set_result = nullptr, *s_throw = nullptr;
+  PyObject *kw_loop = nullptr, *kw_name = nullptr, *kw_timeout = nullptr;
 
   void init(PyObject* module);
 };
@@ -63,6 +56,10 @@ Ref exact_str(PyObject* s) {
 
 // ---------------------------------------------------------------------------
 // The queue
+//
+// Its references are cleared only by the collector, once it and everything
+// that refers to it (its task bodies too) is garbage whose finalisers have
+// run: no code reaches a cleared queue, so nothing tests for one.
 
 struct Queue {
   PyObject_HEAD PyObject* semaphore;  // asyncio.Semaphore(max_concurrency)
@@ -76,26 +73,18 @@ Queue* as_queue(PyObject* o) {
   return reinterpret_cast<Queue*>(o);
 }
 
-// A queue whose parts the collector already cleared (while tearing a cycle
-// down) refuses to work.
-Queue* live_queue(PyObject* o) {
-  Queue* q = as_queue(o);
-  if (!q->tasks) qv::raise(PyExc_RuntimeError, "Trellan object is not initialised");
-  return q;
-}
-
 // ---------------------------------------------------------------------------
 // The awaitable: a task body, or what wait_all() returns
 
 struct Body {
   PyObject_HEAD State* state;
-  PyObject* queue;        // a task body's until its completion callback ran
+  PyObject* queue;        // until the completion callback ran (wait_all's: always)
   PyObject* job;          // the submitted coroutine, until it started or was closed
   PyObject* after;        // the predecessor's name, or null
   PyObject* predecessor;  // its task, until its outcome was taken
   PyObject* timeout;      // wait_all's: a float or None
   PyObject* sub;          // the iterator driven while suspended; null otherwise
-  PyObject* dependents;   // the future (or list of them) dependents wait on, or null
+  PyObject* dependents;   // list of the futures dependents wait on, or null
   PyObject* weakrefs;
   enum Phase : unsigned char { Start, Predecessor, Acquire, Run, WaitStart, Wait, Done } phase;
   bool waits_all;    // wait_all's awaitable, not a task body
@@ -115,14 +104,6 @@ Ref new_body(State& st, PyObject* queue, bool waits_all) {
   b->waits_all = waits_all;
   b->phase = waits_all ? Body::WaitStart : Body::Start;
   return o;
-}
-
-// The queue's semaphore. The queue outlives its bodies except while the
-// collector tears a cycle down, when it may already be cleared.
-PyObject* semaphore_of(Body* b) {
-  PyObject* sem = b->queue ? as_queue(b->queue)->semaphore : nullptr;
-  if (!sem) qv::raise(PyExc_RuntimeError, "the Trellan of this task is gone");
-  return sem;
 }
 
 // The iterator `await o` drives: a coroutine itself, else what __await__ gives.
@@ -162,46 +143,39 @@ Ref predecessor_error(Body* b) {
   return Ref();
 }
 
-// Waits for the predecessor without passing a cancellation on to it. Its
-// task normally runs a body of this module's, which resolves a future of the
-// dependent's as it ends (see finish), so the dependent wakes on the same
-// turn of the loop as one awaiting the task itself; any other task is awaited
-// through asyncio.shield. Cancelling the dependent cancels only that future.
+// Waits for the unfinished predecessor without passing a cancellation on to
+// it. Its task normally runs a body of this module's, which resolves a future
+// of the dependent's as it ends (see wake_dependents): the dependent wakes on
+// the same turn of the loop as one awaiting the task itself, where
+// asyncio.shield costs a turn and two Python callbacks per chain link. Any
+// other task is awaited through the shield. Cancelling the dependent cancels
+// only the future it waits on.
 Ref wait_for_predecessor(Body* b) {
   State& st = *b->state;
   b->phase = Body::Predecessor;
   Ref coro = Ref::steal(PyObject_CallMethodNoArgs(b->predecessor, st.s_get_coro));
   if (!coro && !PyErr_ExceptionMatches(PyExc_AttributeError)) qv::throw_error_set();
-  PyErr_Clear();
-  if (coro && Py_IS_TYPE(coro.get(), st.body_type) && as_body(coro.get())->phase != Body::Done) {
-    Body* p = as_body(coro.get());
-    Ref loop = own(PyObject_CallNoArgs(st.get_running_loop));
-    PyObject* args[] = {loop.get()};
-    // asyncio.Future(loop=loop): loop.create_future() would add a Python frame
-    Ref wake = own(PyObject_Vectorcall(st.future_type, args, 0, st.kw_loop));
-    if (!p->dependents) {
-      p->dependents = Py_NewRef(wake.get());  // the one dependent, as most have
-    } else {
-      if (!PyList_CheckExact(p->dependents)) {
-        Ref first = Ref::steal(p->dependents);
-        p->dependents = own(PyList_New(1)).release();
-        PyList_SET_ITEM(p->dependents, 0, first.release());
-      }
-      qv::check(PyList_Append(p->dependents, wake.get()));
-    }
-    return await_iter(std::move(wake));
-  }
-  return await_iter(own(PyObject_CallOneArg(st.shield, b->predecessor)));
+  PyErr_Clear();  // a task factory's task need not have get_coro()
+  if (!coro || !Py_IS_TYPE(coro.get(), st.body_type) || as_body(coro.get())->phase == Body::Done)
+    return await_iter(own(PyObject_CallOneArg(st.shield, b->predecessor)));
+  Body* p = as_body(coro.get());
+  Ref loop = own(PyObject_CallNoArgs(st.get_running_loop));
+  PyObject* args[] = {loop.get()};
+  // asyncio.Future(loop=loop): loop.create_future() would add a Python frame
+  Ref wake = own(PyObject_Vectorcall(st.future_type, args, 0, st.kw_loop));
+  if (!p->dependents) p->dependents = own(PyList_New(0)).release();
+  qv::check(PyList_Append(p->dependents, wake.get()));
+  return await_iter(std::move(wake));
 }
 
-// The body ended: resolves the futures its dependents wait on. They wake on
-// the next turn of the loop, when this body's task has finished too.
+// The body ended: resolves the futures its dependents wait on (a dependent
+// cancelled meanwhile cancelled its own). They wake on the next turn of the
+// loop, when this body's task has finished too. An error set stays set.
 void wake_dependents(Body* b) noexcept {
-  Ref pending = PyErr_Occurred() ? Ref::steal(qv::compat::take_raised()) : Ref();
-  Ref futures = Ref::steal(std::exchange(b->dependents, nullptr));
-  const bool many = PyList_CheckExact(futures.get());
-  for (Py_ssize_t i = 0; i < (many ? PyList_GET_SIZE(futures.get()) : 1); ++i) {
-    PyObject* f = many ? PyList_GET_ITEM(futures.get(), i) : futures.get();
+  Ref pending = Ref::steal(qv::compat::take_raised());
+  Ref futures = Ref::steal(std::exchange(b->dependents, nullptr));  // ours alone
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(futures.get()); ++i) {
+    PyObject* f = PyList_GET_ITEM(futures.get(), i);
     if (qv::guard([&] {
           if (!truth(call_method(f, b->state->s_done)))
             call_method(f, b->state->s_set_result, Py_None);
@@ -209,51 +183,35 @@ void wake_dependents(Body* b) noexcept {
         }) < 0)
       PyErr_WriteUnraisable(f);
   }
-  if (pending) qv::compat::set_raised(pending.release());
-}
-
-Ref acquire_unit(Body* b) {
-  b->phase = Body::Acquire;
-  return call_method(semaphore_of(b), b->state->s_acquire);
-}
-
-// Gives the unit back. An error already set (`error_pending`) stays the one
-// raised, unless the release itself fails.
-void release_unit(Body* b, bool error_pending) {
-  PyObject* sem = semaphore_of(b);
-  Ref pending = error_pending ? Ref::steal(qv::compat::take_raised()) : Ref();
-  call_method(sem, b->state->s_release);
-  if (pending) qv::compat::set_raised(pending.release());
+  qv::compat::set_raised(pending.release());
 }
 
 // One step of a body. `sent` is what its last await gave (null: the error
 // set is what that await raised). Returns the iterator to drive next, or an
 // empty Ref with `result` set when the body ends; raises to end it with an
-// error.
+// error. With `sent` null every phase raises.
 Ref step(Body* b, PyObject* sent, Ref& result) {
   State& st = *b->state;
   switch (b->phase) {
+    case Body::Predecessor:
+      if (!sent) {
+        // The shield turns a cancelled predecessor into a fresh CancelledError;
+        // the predecessor's own, which carries its cause, is the one to chain.
+        Ref err = Ref::steal(qv::compat::take_raised());
+        if (PyErr_GivenExceptionMatches(err.get(), st.cancelled_error) &&
+            truth(own(PyObject_CallMethod(b->predecessor, "cancelled", nullptr)))) {
+          if (Ref own_err = predecessor_error(b)) err = std::move(own_err);
+        }
+        predecessor_failed(b, std::move(err));
+      }
+      [[fallthrough]];  // woken: the predecessor's body ended, and normally its task
     case Body::Start:
       if (b->predecessor) {
         if (!truth(call_method(b->predecessor, st.s_done))) return wait_for_predecessor(b);
         if (Ref err = predecessor_error(b)) predecessor_failed(b, std::move(err));
       }
-      return acquire_unit(b);
-    case Body::Predecessor: {
-      if (sent) {  // woken: the predecessor's body ended, and so its task
-        if (!truth(call_method(b->predecessor, st.s_done))) return wait_for_predecessor(b);
-        if (Ref err = predecessor_error(b)) predecessor_failed(b, std::move(err));
-        return acquire_unit(b);
-      }
-      // The shield turns a cancelled predecessor into a fresh CancelledError;
-      // the predecessor's own, which carries its cause, is the one to chain.
-      Ref err = Ref::steal(qv::compat::take_raised());
-      if (PyErr_GivenExceptionMatches(err.get(), st.cancelled_error) &&
-          truth(call_method(b->predecessor, st.s_cancelled))) {
-        if (Ref own_err = predecessor_error(b)) err = std::move(own_err);
-      }
-      predecessor_failed(b, std::move(err));
-    }
+      b->phase = Body::Acquire;
+      return call_method(as_queue(b->queue)->semaphore, st.s_acquire);
     case Body::Acquire:
       if (!sent) qv::throw_error_set();  // not acquired: nothing to give back
       b->phase = Body::Run;
@@ -266,13 +224,18 @@ Ref step(Body* b, PyObject* sent, Ref& result) {
       PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
       sent = nullptr;
       [[fallthrough]];
-    case Body::Run:
-      release_unit(b, sent == nullptr);
+    case Body::Run: {
+      // The unit goes back on every way out; the job's error stays the one
+      // raised, unless the release itself fails.
+      Ref pending = Ref::steal(qv::compat::take_raised());
+      call_method(as_queue(b->queue)->semaphore, st.s_release);
+      qv::compat::set_raised(pending.release());
       if (!sent) qv::throw_error_set();
       result = Ref::borrow(sent);
       return Ref();
+    }
     case Body::WaitStart: {
-      PyObject* tasks = live_queue(b->queue)->tasks;
+      PyObject* tasks = as_queue(b->queue)->tasks;
       result = Ref::borrow(Py_None);
       if (PyDict_GET_SIZE(tasks) == 0) return Ref();
       b->phase = Body::Wait;
@@ -325,73 +288,66 @@ PySendResult advance(Body* b, Ref sent, PyObject** out) noexcept {
   }
 }
 
-bool refuse_reentry(Body* b) noexcept {
-  if (b->running) PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-  return b->running;
-}
+// What send(), throw() and close() hand to the sub-awaitable.
+enum class How { Send, Throw, Close };
 
-PySendResult body_send(PyObject* o, PyObject* value, PyObject** out) noexcept {
-  Body* b = as_body(o);
+// Resumes the body at its suspension point with `arg` (the value sent, or
+// the exception instance thrown) and drives it until it suspends or ends,
+// as PyIter_Send reports. A body that has not started, sent None, starts;
+// thrown into or closed, it ends without running (throw raises `arg`). A
+// close always ends with an error: what closing the sub-awaitable raised,
+// else GeneratorExit.
+PySendResult resume(Body* b, How how, PyObject* arg, PyObject** out) noexcept {
   *out = nullptr;
-  if (refuse_reentry(b)) return PYGEN_ERROR;
-  if (b->phase == Body::Done) {
-    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+  if (b->running) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return PYGEN_ERROR;
   }
-  if (!b->sub && value != Py_None) {
+  if (!b->sub && how != How::Send) {
+    if (b->phase != Body::Done) finish(b, PYGEN_ERROR);
+    if (how == How::Throw) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(arg)), arg);
+    return how == How::Throw ? PYGEN_ERROR : PYGEN_RETURN;
+  }
+  if (!b->sub && arg != Py_None && b->phase != Body::Done) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
     return PYGEN_ERROR;
   }
   b->running = true;
-  PySendResult r = PYGEN_NEXT;
-  if (!b->sub) {
-    r = advance(b, Ref::borrow(Py_None), out);
-  } else {
-    PyObject* res = nullptr;
-    r = PyIter_Send(b->sub, value, &res);
-    if (r == PYGEN_NEXT) {
-      *out = res;
-    } else {
-      Py_CLEAR(b->sub);
-      r = advance(b, Ref::steal(res), out);
-    }
-  }
-  b->running = false;
-  return r;
-}
-
-// Throws the exception instance `exc` in at the body's suspension point: into
-// the sub-awaitable, whose outcome then resumes the body. A body that has not
-// started ends at once and never runs; one that has ended raises `exc`.
-PySendResult body_throw(Body* b, PyObject* exc, PyObject** out) noexcept {
-  *out = nullptr;
-  if (refuse_reentry(b)) return PYGEN_ERROR;
-  if (!b->sub) {
-    if (b->phase != Body::Done) finish(b, PYGEN_ERROR);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-    return PYGEN_ERROR;
-  }
-  b->running = true;
   Ref sub = Ref::steal(std::exchange(b->sub, nullptr));
-  PySendResult r = PYGEN_NEXT;
-  if (PyObject* res = PyObject_CallMethodOneArg(sub.get(), b->state->s_throw, exc)) {
+  PyObject* res = nullptr;
+  PySendResult r = PYGEN_RETURN;
+  if (!sub) {
+    res = Py_NewRef(Py_None);  // starts (or, ended, raises that it cannot reuse)
+  } else if (how == How::Send) {
+    r = PyIter_Send(sub.get(), arg, &res);
+  } else if (how == How::Throw) {
+    res = PyObject_CallMethodOneArg(sub.get(), b->state->s_throw, arg);
+    if (res) {
+      r = PYGEN_NEXT;
+    } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {  // it returned
+      Ref stop = Ref::steal(qv::compat::take_raised());
+      PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
+      res = Py_NewRef(value ? value : Py_None);
+    }
+  } else if (Ref closed = Ref::steal(PyObject_CallMethodNoArgs(sub.get(), b->state->s_close))) {
+    PyErr_SetNone(PyExc_GeneratorExit);
+  }
+  if (r == PYGEN_NEXT) {
     b->sub = sub.release();
     *out = res;
-  } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-    Ref stop = Ref::steal(qv::compat::take_raised());
-    PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
-    r = advance(b, Ref::borrow(value ? value : Py_None), out);
   } else {
-    r = advance(b, Ref(), out);
+    r = advance(b, Ref::steal(res), out);
   }
   b->running = false;
   return r;
 }
 
-// A protocol result as a method's: a yielded value is returned, a return
+// resume() as a method reports it: a yielded value is returned, a return
 // value leaves as a StopIteration instance built around it (so a tuple is
 // carried whole, not taken as arguments).
-PyObject* method_result(PySendResult r, PyObject* out) noexcept {
+PyObject* resume_method(PyObject* o, How how, PyObject* arg) noexcept {
+  PyObject* out = nullptr;
+  const PySendResult r = resume(as_body(o), how, arg, &out);
   if (r == PYGEN_NEXT) return out;
   if (r == PYGEN_RETURN) {
     PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, out);
@@ -404,18 +360,20 @@ PyObject* method_result(PySendResult r, PyObject* out) noexcept {
   return nullptr;
 }
 
+PySendResult body_send(PyObject* o, PyObject* value, PyObject** out) noexcept {
+  return resume(as_body(o), How::Send, value, out);
+}
+
 PyObject* body_send_method(PyObject* o, PyObject* value) noexcept {
-  PyObject* out = nullptr;
-  const PySendResult r = body_send(o, value, &out);
-  return method_result(r, out);
+  return resume_method(o, How::Send, value);
 }
 
 PyObject* body_next(PyObject* o) noexcept {
-  return body_send_method(o, Py_None);
+  return resume_method(o, How::Send, Py_None);
 }
 
 // throw(exc): the one-argument form, an exception instance or class.
-PyObject* body_throw_method(PyObject* o, PyObject* exc) noexcept {
+PyObject* body_throw(PyObject* o, PyObject* exc) noexcept {
   Ref instance = Ref::borrow(exc);
   if (PyExceptionClass_Check(exc)) instance = Ref::steal(PyObject_CallNoArgs(exc));
   if (!instance) return nullptr;
@@ -425,36 +383,14 @@ PyObject* body_throw_method(PyObject* o, PyObject* exc) noexcept {
                  Py_TYPE(exc)->tp_name);
     return nullptr;
   }
-  PyObject* out = nullptr;
-  const PySendResult r = body_throw(as_body(o), instance.get(), &out);
-  return method_result(r, out);
+  return resume_method(o, How::Throw, instance.get());
 }
 
-// close(): closes the sub-awaitable, then ends the body with GeneratorExit
-// (or with the error closing raised), releasing a unit it holds.
+// close(): as a generator's, GeneratorExit and StopIteration count as closed.
 PyObject* body_close(PyObject* o, PyObject*) noexcept {
-  Body* b = as_body(o);
-  if (refuse_reentry(b)) return nullptr;
-  if (!b->sub) {
-    if (b->phase != Body::Done) finish(b, PYGEN_RETURN);
-    Py_RETURN_NONE;
-  }
-  b->running = true;
-  Ref sub = Ref::steal(std::exchange(b->sub, nullptr));
-  if (PyObject* r = PyObject_CallMethodNoArgs(sub.get(), b->state->s_close)) {
-    Py_DECREF(r);
-    PyErr_SetNone(PyExc_GeneratorExit);
-  }
   PyObject* out = nullptr;
-  const PySendResult r = advance(b, Ref(), &out);
-  b->running = false;
-  if (r != PYGEN_ERROR) {
-    Py_DECREF(out);
-    if (r == PYGEN_RETURN) Py_RETURN_NONE;
-    PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-    return nullptr;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_GeneratorExit) && !PyErr_ExceptionMatches(PyExc_StopIteration))
+  if (resume(as_body(o), How::Close, nullptr, &out) == PYGEN_ERROR &&
+      !PyErr_ExceptionMatches(PyExc_GeneratorExit) && !PyErr_ExceptionMatches(PyExc_StopIteration))
     return nullptr;
   PyErr_Clear();
   Py_RETURN_NONE;
@@ -470,8 +406,7 @@ PyObject* on_done(PyObject* o, PyObject* task) noexcept {
     Ref queue = Ref::steal(std::exchange(b->queue, nullptr));
     Ref job = Ref::steal(std::exchange(b->job, nullptr));
     Ref name = call_method(task, b->state->s_get_name);
-    PyObject* tasks = as_queue(queue.get())->tasks;
-    if (tasks && PyDict_DelItem(tasks, name.get()) < 0) {
+    if (PyDict_DelItem(as_queue(queue.get())->tasks, name.get()) < 0) {
       if (!PyErr_ExceptionMatches(PyExc_KeyError)) qv::throw_error_set();
       PyErr_Clear();
     }
@@ -484,51 +419,53 @@ PyMethodDef on_done_def = {"_on_done", on_done, METH_O,
                            PyDoc_STR("The completion callback of the body's task.")};
 
 // Like a generator's finaliser: a body dropped while suspended is closed, so
-// its unit is given back; a job it still owns and never started is closed,
-// so the job is discarded instead of warning that it was never awaited.
+// its unit is given back, and a job it never started is closed, so it is
+// discarded instead of warning that it was never awaited. The dependents
+// hold its task, so they are garbage too: none is woken.
 void body_finalize(PyObject* o) noexcept {
   Body* b = as_body(o);
-  Ref pending = PyErr_Occurred() ? Ref::steal(qv::compat::take_raised()) : Ref();
-  auto report = [](PyObject* r, PyObject* what) {
-    if (r) {
-      Py_DECREF(r);
-    } else {
-      PyErr_WriteUnraisable(what);
-    }
-  };
-  // Its dependents hold its task, so they are garbage too: none waits.
+  Ref pending = Ref::steal(qv::compat::take_raised());
   Py_CLEAR(b->dependents);
-  if (b->sub) report(body_close(o, nullptr), o);
+  if (!Ref::steal(body_close(o, nullptr))) PyErr_WriteUnraisable(o);
   if (b->job && !b->job_started) {
     Ref job = Ref::steal(std::exchange(b->job, nullptr));
-    report(PyObject_CallMethodNoArgs(job.get(), b->state->s_close), job.get());
+    if (!Ref::steal(PyObject_CallMethodNoArgs(job.get(), b->state->s_close)))
+      PyErr_WriteUnraisable(job.get());
   }
-  if (pending) qv::compat::set_raised(pending.release());
+  qv::compat::set_raised(pending.release());
 }
 
+// The references each type holds, for its collector slots below.
+std::array<PyObject**, 3> refs_of(Queue* q) {
+  return {&q->semaphore, &q->tasks, &q->max_concurrency};
+}
 std::array<PyObject**, 7> refs_of(Body* b) {
   return {&b->queue, &b->job, &b->after, &b->predecessor, &b->timeout, &b->sub, &b->dependents};
 }
 
-int body_traverse(PyObject* o, visitproc visit, void* arg) {
+template <class T>
+int traverse(PyObject* o, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(o));
-  for (PyObject** p : refs_of(as_body(o))) Py_VISIT(*p);
+  for (PyObject** p : refs_of(reinterpret_cast<T*>(o))) Py_VISIT(*p);
   return 0;
 }
 
-void body_clear_refs(Body* b) {
-  for (PyObject** p : refs_of(b)) Py_CLEAR(*p);
+template <class T>
+void clear_refs(T* x) {
+  for (PyObject** p : refs_of(x)) Py_CLEAR(*p);
 }
 
-int body_clear(PyObject* o) {
-  body_clear_refs(as_body(o));
+template <class T>
+int clear(PyObject* o) {
+  clear_refs(reinterpret_cast<T*>(o));
   return 0;
 }
 
-void body_dealloc(PyObject* o) {
-  if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
-  if (as_body(o)->weakrefs) PyObject_ClearWeakRefs(o);
-  qv::gc_dealloc<Body, body_clear_refs>(o);
+template <class T>
+void dealloc(PyObject* o) {
+  if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected by its finaliser
+  if (reinterpret_cast<T*>(o)->weakrefs) PyObject_ClearWeakRefs(o);
+  qv::gc_dealloc<T, clear_refs<T>>(o);
 }
 
 PyObject* body_await(PyObject* o) noexcept {
@@ -543,7 +480,7 @@ PyObject* body_qualname(PyObject* o, void*) noexcept {
 
 PyMethodDef body_methods[] = {
     {"send", body_send_method, METH_O, "send(value) -> the next value yielded, or StopIteration."},
-    {"throw", body_throw_method, METH_O, "throw(exc) -> raise exc at the suspension point."},
+    {"throw", body_throw, METH_O, "throw(exc) -> raise exc at the suspension point."},
     {"close", body_close, METH_NOARGS, "close() -> raise GeneratorExit at the suspension point."},
     qv::kMethodsEnd,
 };
@@ -567,10 +504,10 @@ PyType_Slot body_slots[] = {
     {Py_tp_methods, body_methods},
     {Py_tp_getset, body_getset},
     {Py_tp_members, body_members},
-    {Py_tp_traverse, reinterpret_cast<void*>(&body_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(&body_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&traverse<Body>)},
+    {Py_tp_clear, reinterpret_cast<void*>(&clear<Body>)},
     {Py_tp_finalize, reinterpret_cast<void*>(&body_finalize)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&body_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<Body>)},
     {0, nullptr},
 };
 
@@ -603,8 +540,7 @@ Ref concurrency_limit(PyObject* v) {
     }
   }
   int overflow = 0;
-  const long small = PyLong_AsLongAndOverflow(n.get(), &overflow);
-  if (small == -1 && !overflow && PyErr_Occurred()) qv::throw_error_set();
+  const long small = PyLong_AsLongAndOverflow(n.get(), &overflow);  // an exact int: no error
   if (overflow < 0 || (overflow == 0 && small < 1)) {
     PyErr_Format(PyExc_ValueError, "max_concurrency must be at least 1, not %R", n.get());
     qv::throw_error_set();
@@ -630,40 +566,15 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   });
 }
 
-int queue_traverse(PyObject* o, visitproc visit, void* arg) {
-  Queue* q = as_queue(o);
-  Py_VISIT(Py_TYPE(o));
-  Py_VISIT(q->semaphore);
-  Py_VISIT(q->tasks);
-  Py_VISIT(q->max_concurrency);
-  return 0;
-}
-
-void queue_clear_refs(Queue* q) {
-  Py_CLEAR(q->semaphore);
-  Py_CLEAR(q->tasks);
-  Py_CLEAR(q->max_concurrency);
-}
-
-int queue_clear(PyObject* o) {
-  queue_clear_refs(as_queue(o));
-  return 0;
-}
-
-void queue_dealloc(PyObject* o) {
-  if (as_queue(o)->weakrefs) PyObject_ClearWeakRefs(o);
-  qv::gc_dealloc<Queue, queue_clear_refs>(o);
-}
-
 // What the task body can run and close as a coroutine: a native coroutine, a
 // generator made one by types.coroutine, or any collections.abc.Coroutine
 // (__await__, send, throw and close), as C and Cython coroutines are.
 bool is_coroutine(State& st, PyObject* job) {
   if (PyCoro_CheckExact(job)) return true;
   if (PyGen_Check(job)) {
-    Ref code = own(PyObject_GetAttr(job, st.s_gi_code));
-    const long flags = PyLong_AsLong(own(PyObject_GetAttr(code.get(), st.s_co_flags)).get());
-    if (flags == -1 && PyErr_Occurred()) qv::throw_error_set();
+    Ref code = own(PyObject_GetAttrString(job, "gi_code"));
+    // a code object's co_flags: an int, read without error
+    const long flags = PyLong_AsLong(own(PyObject_GetAttrString(code.get(), "co_flags")).get());
     return (flags & CO_ITERABLE_COROUTINE) != 0;
   }
   return qv::check(PyObject_IsInstance(job, st.coroutine_abc)) != 0;
@@ -671,8 +582,7 @@ bool is_coroutine(State& st, PyObject* job) {
 
 Ref submit(qv::Call& call) {
   auto [name_arg, job, after_arg] = call.bind<3>({"name", "coro", "after"}, 2, 0, 2);
-  Ref self = Ref::borrow(call.self);
-  Queue* q = live_queue(self.get());
+  Queue* q = as_queue(call.self);  // held by the caller, its dict for good
   State& st = *q->state;
   // A job the queue could neither run nor close is refused before the queue
   // owns it; every other refused submission closes its job.
@@ -690,12 +600,12 @@ Ref submit(qv::Call& call) {
   };
   Ref name = exact_str(name_arg);
   Ref after = after_arg ? exact_str(after_arg) : Ref();
-  Ref tasks = Ref::borrow(q->tasks);
-  if (qv::check(PyDict_Contains(tasks.get(), name.get())))
+  PyObject* tasks = q->tasks;
+  if (qv::check(PyDict_Contains(tasks, name.get())))
     refuse("Task %R already submitted", name.get());
   Ref predecessor;
   if (after) {
-    predecessor = Ref::borrow(PyDict_GetItemWithError(tasks.get(), after.get()));
+    predecessor = Ref::borrow(PyDict_GetItemWithError(tasks, after.get()));
     if (!predecessor && PyErr_Occurred()) qv::throw_error_set();
     if (!predecessor) refuse("Predecessor task %R not found", after.get());
   }
@@ -703,7 +613,7 @@ Ref submit(qv::Call& call) {
   // From here to the registration nothing suspends. With an eager task
   // factory the body may run, and even finish, inside create_task.
   Ref loop = own(PyObject_CallNoArgs(st.get_running_loop));
-  Ref body = new_body(st, self.get(), false);
+  Ref body = new_body(st, call.self, false);
   Body* b = as_body(body.get());
   b->job = Py_NewRef(job);
   b->after = after.release();
@@ -715,7 +625,7 @@ Ref submit(qv::Call& call) {
     qv::throw_error_set();
   }
   Ref task = Ref::steal(created);
-  qv::check(PyDict_SetItem(tasks.get(), name.get(), task.get()));
+  qv::check(PyDict_SetItem(tasks, name.get(), task.get()));
   Ref callback = own(PyCFunction_NewEx(&on_done_def, body.get(), nullptr));
   call_method(task.get(), st.s_add_done_callback, callback.get());
   return task;
@@ -723,14 +633,14 @@ Ref submit(qv::Call& call) {
 
 Ref cancel_all(qv::Call& call) {
   call.no_args();
-  Queue* q = live_queue(call.self);
+  Queue* q = as_queue(call.self);
   State& st = *q->state;
   Ref snapshot = own(PyDict_Values(q->tasks));
   long count = 0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
     PyObject* task = PyList_GET_ITEM(snapshot.get(), i);  // the snapshot keeps it
     if (truth(call_method(task, st.s_done))) continue;
-    call_method(task, st.s_cancel);
+    own(PyObject_CallMethod(task, "cancel", nullptr));
     ++count;
   }
   return own(PyLong_FromLong(count));
@@ -738,7 +648,7 @@ Ref cancel_all(qv::Call& call) {
 
 Ref wait_all(qv::Call& call) {
   auto [timeout_arg] = call.bind<1>({"timeout"}, 0);
-  Queue* q = live_queue(call.self);
+  Queue* q = as_queue(call.self);
   Ref timeout = Ref::borrow(Py_None);
   if (timeout_arg && timeout_arg != Py_None) {
     double seconds = 0;
@@ -752,8 +662,7 @@ Ref wait_all(qv::Call& call) {
 }
 
 PyObject* get_active_count(PyObject* o, void*) noexcept {
-  return qv::guard(
-      [&]() -> PyObject* { return PyLong_FromSsize_t(PyDict_GET_SIZE(live_queue(o)->tasks)); });
+  return PyLong_FromSsize_t(PyDict_GET_SIZE(as_queue(o)->tasks));
 }
 
 // ---------------------------------------------------------------------------
@@ -765,14 +674,9 @@ PyDoc_STRVAR(queue_doc,
              "\n"
              "A concurrency-limited queue of named asyncio jobs.\n"
              "\n"
-             "At most `max_concurrency` submitted jobs execute at once; a job may name\n"
-             "one earlier job that must finish successfully before it starts. Every\n"
-             "task is tracked by name until its completion callback has run\n"
-             "(active_count counts them).\n"
-             "\n"
-             "`max_concurrency` is an int (a bool counts as one); another real number\n"
-             "is truncated toward zero, and anything else raises TypeError. A limit\n"
-             "below 1 would leave every job waiting forever, so it raises ValueError.");
+             "At most `max_concurrency` jobs execute at once; a job may name one earlier\n"
+             "job that must succeed before it starts. The limit is an int, or another real\n"
+             "number truncated toward zero (else TypeError); below 1 it raises ValueError.");
 
 PyDoc_STRVAR(submit_doc,
              "submit($self, /, name, coro, *, after=None)\n"
@@ -780,24 +684,21 @@ PyDoc_STRVAR(submit_doc,
              "\n"
              "Run the coroutine `coro` as a task named `name` and return the task.\n"
              "\n"
-             "The job starts once the task named `after` (if given) has finished\n"
-             "successfully and a unit of the limit is free, held while the job runs.\n"
-             "If that predecessor fails or is cancelled, or this task is cancelled\n"
-             "while it waits for it, the task ends with CancelledError(\"Predecessor\n"
-             "'after' failed\") caused by that error; the job never runs and the\n"
-             "predecessor is left running.\n"
+             "The job starts once a unit of the limit is free and the task named `after`,\n"
+             "if given, has succeeded. If that task fails or is cancelled, or this one is\n"
+             "cancelled while waiting for it, this task ends with\n"
+             "CancelledError(\"Predecessor 'after' failed\") from that error; the job\n"
+             "never runs and the predecessor is not cancelled.\n"
              "\n"
-             "ValueError if `name` is still tracked or `after` is not (`coro` is\n"
-             "closed first). TypeError if `coro` is not a coroutine, or (closing\n"
-             "`coro`) `name` is not a str or `after` not a str or None. Without a\n"
-             "running event loop the loop's RuntimeError, `coro` left open.");
+             "ValueError if `name` is still tracked or `after` is not; TypeError for an\n"
+             "argument of the wrong kind. `coro` is closed unless it is not a coroutine\n"
+             "or no event loop is running.");
 
 PyDoc_STRVAR(cancel_all_doc,
              "cancel_all($self, /)\n"
              "--\n"
              "\n"
-             "Cancel every tracked task that is not done; return how many were\n"
-             "cancelled. Tasks leave the queue through their completion callbacks.");
+             "Cancel every tracked task that is not done; return how many.");
 
 PyDoc_STRVAR(wait_all_doc,
              "wait_all($self, /, timeout=None)\n"
@@ -806,9 +707,8 @@ PyDoc_STRVAR(wait_all_doc,
              "Return an awaitable that waits for the tasks tracked when it is awaited.\n"
              "\n"
              "It ends when they have all finished or after `timeout` seconds (a real\n"
-             "number, or None for no limit), whichever comes first, and returns None.\n"
-             "Timeouts, failed and cancelled tasks are not reported; nothing is\n"
-             "cancelled. TypeError if `timeout` is not a real number or None.");
+             "number, or None for no limit) and returns None: it reports no timeout or\n"
+             "failure and cancels nothing.");
 
 PyMethodDef queue_methods[] = {
     qv::fastcall_method<"submit", submit>(submit_doc),
@@ -839,9 +739,9 @@ PyGetSetDef queue_getset[] = {
 PyType_Slot queue_slots[] = {
     {Py_tp_doc, const_cast<char*>(queue_doc)},
     {Py_tp_new, reinterpret_cast<void*>(&queue_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&queue_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&queue_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(&queue_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<Queue>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&traverse<Queue>)},
+    {Py_tp_clear, reinterpret_cast<void*>(&clear<Queue>)},
     {Py_tp_methods, queue_methods},
     {Py_tp_members, queue_members},
     {Py_tp_getset, queue_getset},
@@ -873,25 +773,18 @@ void State::init(PyObject* m) {
   cancelled_error = from(asyncio.get(), "CancelledError");
   coroutine_abc = from(own(PyImport_ImportModule("collections.abc")).get(), "Coroutine");
 
-  const std::pair<PyObject**, const char*> names[] = {
-      {&s_acquire, "acquire"},
-      {&s_add_done_callback, "add_done_callback"},
-      {&s_cancel, "cancel"},
-      {&s_cancelled, "cancelled"},
-      {&s_close, "close"},
-      {&s_co_flags, "co_flags"},
-      {&s_cr_await, "cr_await"},
-      {&s_create_task, "create_task"},
-      {&s_done, "done"},
-      {&s_get_name, "get_name"},
-      {&s_gi_code, "gi_code"},
-      {&s_release, "release"},
-      {&s_result, "result"},
-      {&s_throw, "throw"},
-      {&s_get_coro, "get_coro"},
-
-      {&s_set_result, "set_result"},
-  };
+  const std::pair<PyObject**, const char*> names[] = {{&s_acquire, "acquire"},
+                                                      {&s_add_done_callback, "add_done_callback"},
+                                                      {&s_close, "close"},
+                                                      {&s_cr_await, "cr_await"},
+                                                      {&s_create_task, "create_task"},
+                                                      {&s_done, "done"},
+                                                      {&s_get_coro, "get_coro"},
+                                                      {&s_get_name, "get_name"},
+                                                      {&s_release, "release"},
+                                                      {&s_result, "result"},
+                                                      {&s_set_result, "set_result"},
+                                                      {&s_throw, "throw"}};
   for (const auto& [slot, text] : names) *slot = keep(qv::interned(text));
   kw_loop = keep(own(Py_BuildValue("(s)", "loop")));
   kw_name = keep(own(Py_BuildValue("(s)", "name")));

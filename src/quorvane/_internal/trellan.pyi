@@ -22,14 +22,9 @@ logger: Final[logging.Logger]
 class Trellan:
     """A concurrency-limited queue of named asyncio jobs.
 
-    At most `max_concurrency` submitted jobs execute at once; a job may name
-    one earlier job that must finish successfully before it starts. Every
-    task is tracked by name until its completion callback has run
-    (active_count counts them).
-
-    `max_concurrency` is an int (a bool counts as one); another real number
-    is truncated toward zero, and anything else raises TypeError. A limit
-    below 1 would leave every job waiting forever, so it raises ValueError.
+    At most `max_concurrency` jobs execute at once; a job may name one earlier
+    job that must succeed before it starts. The limit is an int, or another real
+    number truncated toward zero (else TypeError); below 1 it raises ValueError.
     """
 
     @property
@@ -44,17 +39,15 @@ class Trellan:
     ) -> asyncio.Task[_T]:
         """Run the coroutine `coro` as a task named `name` and return the task.
 
-        The job starts once the task named `after` (if given) has finished
-        successfully and a unit of the limit is free, held while the job runs.
-        If that predecessor fails or is cancelled, or this task is cancelled
-        while it waits for it, the task ends with CancelledError("Predecessor
-        'after' failed") caused by that error; the job never runs and the
-        predecessor is left running.
+        The job starts once a unit of the limit is free and the task named `after`,
+        if given, has succeeded. If that task fails or is cancelled, or this one is
+        cancelled while waiting for it, this task ends with
+        CancelledError("Predecessor 'after' failed") from that error; the job
+        never runs and the predecessor is not cancelled.
 
-        ValueError if `name` is still tracked or `after` is not (`coro` is
-        closed first). TypeError if `coro` is not a coroutine, or (closing
-        `coro`) `name` is not a str or `after` not a str or None. Without a
-        running event loop the loop's RuntimeError, `coro` left open.
+        ValueError if `name` is still tracked or `after` is not; TypeError for an
+        argument of the wrong kind. `coro` is closed unless it is not a coroutine
+        or no event loop is running.
         """
 
     @property
@@ -64,9 +57,7 @@ class Trellan:
         """
 
     def cancel_all(self) -> int:
-        """Cancel every tracked task that is not done; return how many were
-        cancelled. Tasks leave the queue through their completion callbacks.
-        """
+        """Cancel every tracked task that is not done; return how many."""
 
     def wait_all(
         self, timeout: SupportsFloat | SupportsIndex | None = None
@@ -74,7 +65,6 @@ class Trellan:
         """Return an awaitable that waits for the tasks tracked when it is awaited.
 
         It ends when they have all finished or after `timeout` seconds (a real
-        number, or None for no limit), whichever comes first, and returns None.
-        Timeouts, failed and cancelled tasks are not reported; nothing is
-        cancelled. TypeError if `timeout` is not a real number or None.
+        number, or None for no limit) and returns None: it reports no timeout or
+        failure and cancels nothing.
         """
