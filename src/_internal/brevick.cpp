@@ -77,9 +77,10 @@ void State::init(PyObject* m) {
 }  // namespace
 
 // The record type is never subclassed, so a type handed to the record
-// machinery is always the one this module made, tied to its module.
+// machinery is always the one this module made, tied to its module
+// (PyType_GetModule cannot fail for it).
 Profile::Tables& Profile::tables(PyTypeObject* type) noexcept {
-  PyObject* m = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+  PyObject* m = PyType_GetModule(type);
   return qv::ModuleDef<State>::of(m).record;
 }
 
