@@ -326,8 +326,7 @@ PySendResult resume(Body* b, How how, PyObject* arg, PyObject** out) noexcept {
       r = PYGEN_NEXT;
     } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {  // it returned
       Ref stop = Ref::steal(qv::compat::take_raised());
-      PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
-      res = Py_NewRef(value ? value : Py_None);
+      res = PyObject_GetAttrString(stop.get(), "value");  // None when it returned nothing
     }
   } else if (Ref closed = Ref::steal(PyObject_CallMethodNoArgs(sub.get(), b->state->s_close))) {
     PyErr_SetNone(PyExc_GeneratorExit);
