@@ -376,7 +376,7 @@ class Turn(NamedTuple):
 
 async def phase_thread(model: Model) -> None:
     banner("Thread exit policy: a convergence judge and a stagnation gate")
-    turns: list[Sequence[str]] = [
+    turns: list[Turn] = [
         Turn("planner", "Should refunds over 100 EUR go to a human?\n  Policy is unclear."),
         Turn(
             "billing",
