@@ -74,6 +74,7 @@ struct Tables {
   KeywordTable<N> keywords;          // the field names, interned, and their positions
   PyObject* defaults[N] = {};        // one value per field
   PyObject* presets[P][N] = {};      // each preset's values
+  Py_hash_t preset_hashes[P] = {};   // and their hash, computed once at load
   PyObject* frozen_error = nullptr;  // dataclasses.FrozenInstanceError
 };
 
@@ -238,6 +239,10 @@ class Record {
         if (i == N) raise(PyExc_SystemError, "record preset names an unknown field");
         t.presets[k][i] = state.keep(constant(D::kFields[i].kind, o.value, o.text));
       }
+      // Every profile a factory makes holds these very values, so it starts
+      // with their hash instead of computing it again.
+      t.preset_hashes[k] = hash_values(t.presets[k], N);
+      if (t.preset_hashes[k] == -1) throw_error_set();
     }
   }
 
@@ -429,7 +434,10 @@ class Record {
   static PyObject* factory(PyObject* cls, PyObject*) noexcept {
     return guard([&] {
       auto* type = reinterpret_cast<PyTypeObject*>(cls);
-      return copy(type, D::tables(type).presets[K]);
+      const TablesT& t = D::tables(type);
+      PyObject* self = copy(type, t.presets[K]);
+      as(self)->hash = t.preset_hashes[K];
+      return self;
     });
   }
 
