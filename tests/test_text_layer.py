@@ -44,7 +44,7 @@ class Loud(str):
         Loud.calls += 1
         return "OVERRIDE"
 
-    __format__ = lambda self, spec: "OVERRIDE"  # noqa: E731
+    __format__ = lambda self, format_spec: "OVERRIDE"  # noqa: E731
 
 
 class Raising(str):
