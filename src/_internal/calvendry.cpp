@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #include "_internal/common/module.hpp"
 #include "_internal/common/prompt.hpp"
@@ -99,12 +98,13 @@ qv::Ref row_attr(PyObject* row, PyObject* name, std::size_t index) {
   return qv::Ref::steal(v);
 }
 
-// Descending by score; NaN scores rank below every other score. Used with a
-// stable sort, so equal scores (0.0 and -0.0 among them) and NaN scores keep
-// their input order.
-bool ranks_before(double a, double b) noexcept {
-  if (std::isnan(b)) return !std::isnan(a);
-  return a > b;
+// Descending by score; NaN scores rank below every other score. Equal
+// scores (0.0 and -0.0 among them) and NaN scores keep their input order.
+bool ranks_before(double a, std::size_t ia, double b, std::size_t ib) noexcept {
+  const bool a_nan = std::isnan(a), b_nan = std::isnan(b);
+  if (a_nan != b_nan) return b_nan;
+  if (!a_nan && a != b) return a > b;
+  return ia < ib;
 }
 
 qv::Ref build_calvendry_prompt(qv::Call& call) {
@@ -124,13 +124,17 @@ qv::Ref build_calvendry_prompt(qv::Call& call) {
     double score;
     std::size_t index;
   };
-  std::vector<Ranked> order(n);
+  // A table of the call's own (a large one is given back to the system) and
+  // a sort with the input order as the last key, which needs no buffer.
+  qv::InlineVector<Ranked, 64> order;
+  order.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
     qv::Ref score = row_attr(row[i], st.team_score, i);
-    order[i] = {score_of(score.get(), i), i};
+    order.emplace_back() = {score_of(score.get(), i), i};
   }
-  std::stable_sort(order.begin(), order.end(),
-                   [](const Ranked& a, const Ranked& b) { return ranks_before(a.score, b.score); });
+  std::sort(order.begin(), order.end(), [](const Ranked& a, const Ranked& b) {
+    return ranks_before(a.score, a.index, b.score, b.index);
+  });
 
   // Then each content in that order, after its line's ASCII lead
   // "\n- (<score>) ": a str as the text it holds (a subclass never through

@@ -3,7 +3,9 @@
 // load and filled in one pass.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "_internal/common/py.hpp"
@@ -56,36 +59,128 @@ struct ByteRange {
   std::size_t len = 0;
 };
 
-// A growable byte buffer, owned by the builder it belongs to and freed with
-// it. The first kInline bytes live inside the buffer itself, so a small
-// result is built without allocating. Growing keeps the bytes written so far
-// and leaves the new room uninitialised (the writers fill every byte they
-// claim).
-class ByteBuffer {
+// The storage behind the builder's growable tables, owned by the table and
+// freed with it. The first Inline bytes live inside the object itself, so a
+// typical call builds its tables without allocating; beyond that they are on
+// the C heap, and from kLarge bytes on in memory of their own from the
+// interpreter's arena allocator (mmap, or VirtualAlloc on Windows), handed
+// back to the system when the table goes. A large block grown within a
+// thread's malloc heap would stay with that heap once freed: with many
+// threads, each would keep the size of the largest text it built.
+template <std::size_t Inline>
+class Storage {
  public:
-  ByteBuffer() noexcept = default;
-  ~ByteBuffer() {
-    if (data_ != inline_) std::free(data_);
-  }
-  ByteBuffer(const ByteBuffer&) = delete;
-  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  Storage() noexcept = default;
+  ~Storage() { release(); }
+  Storage(const Storage&) = delete;
+  Storage& operator=(const Storage&) = delete;
 
   char* data() noexcept { return data_; }
   const char* data() const noexcept { return data_; }
+  std::size_t capacity() const noexcept { return cap_; }
+
+  // Makes room for at least `need` bytes, keeping the first `used`; the new
+  // room is uninitialised.
+  void grow(std::size_t need, std::size_t used) {
+    constexpr std::size_t kMax = static_cast<std::size_t>(PTRDIFF_MAX);
+    if (need > kMax) throw std::bad_alloc();
+    // Half again on the heap, where the copies are paid for; a large
+    // block's pages are committed only as they are written, so it doubles.
+    std::size_t cap = cap_ + cap_ / 2;
+    if (cap >= kLarge) cap = std::min(kMax, 2 * cap_);
+    if (cap < need) cap = need;
+    if (cap < kLarge || kSanitized) {
+      void* p = data_ == inline_ ? std::malloc(cap) : std::realloc(data_, cap);
+      if (!p) throw std::bad_alloc();
+      if (data_ == inline_) std::memcpy(p, inline_, used);
+      data_ = static_cast<char*>(p);
+    } else {
+      PyObjectArenaAllocator arena;
+      PyObject_GetArenaAllocator(&arena);
+      auto* p = static_cast<char*>(arena.alloc(arena.ctx, cap));
+      if (!p) throw std::bad_alloc();
+      std::memcpy(p, data_, used);
+      release();
+      arena_ = arena;
+      data_ = p;
+    }
+    cap_ = cap;
+  }
+
+ private:
+  static constexpr std::size_t kLarge = std::size_t{128} << 10;
+#ifdef QV_SANITIZED
+  static constexpr bool kSanitized = true;  // the address checker watches the heap only
+#else
+  static constexpr bool kSanitized = false;
+#endif
+
+  void release() noexcept {
+    if (arena_.free) {
+      arena_.free(arena_.ctx, data_, cap_);
+      arena_.free = nullptr;
+    } else if (data_ != inline_) {
+      std::free(data_);
+    }
+  }
+
+  char* data_ = inline_;
+  std::size_t cap_ = Inline;
+  PyObjectArenaAllocator arena_{};  // what allocated a large block
+  alignas(std::max_align_t) char inline_[Inline];
+};
+
+// A growable array of trivially copyable values, the first N inside it.
+template <class T, std::size_t N>
+class InlineVector {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  T* begin() noexcept { return data(); }
+  T* end() noexcept { return data() + size_; }
+  const T* begin() const noexcept { return data(); }
+  const T* end() const noexcept { return data() + size_; }
+
+  void reserve(std::size_t n) {
+    if (n > PTRDIFF_MAX / sizeof(T)) throw std::bad_alloc();
+    if (n * sizeof(T) > store_.capacity()) store_.grow(n * sizeof(T), size_ * sizeof(T));
+  }
+  // The new last value, uninitialised.
+  T& emplace_back() {
+    if ((size_ + 1) * sizeof(T) > store_.capacity()) reserve(size_ + 1);
+    return data()[size_++];
+  }
+
+ private:
+  T* data() noexcept { return reinterpret_cast<T*>(store_.data()); }
+  const T* data() const noexcept { return reinterpret_cast<const T*>(store_.data()); }
+
+  Storage<N * sizeof(T)> store_;
+  std::size_t size_ = 0;
+};
+
+// A growable byte buffer: the text writers lay out ASCII in it.
+class ByteBuffer {
+ public:
+  char* data() noexcept { return store_.data(); }
+  const char* data() const noexcept { return store_.data(); }
   // Bytes written so far.
   std::size_t size() const noexcept { return size_; }
-  std::size_t capacity() const noexcept { return cap_; }
+  std::size_t capacity() const noexcept { return store_.capacity(); }
 
   // Room for n more bytes after the written ones; claim what was written
   // there with advance() or set_end(). The pointer is valid until the next
   // room().
   char* room(std::size_t n) {
-    if (cap_ - size_ < n) grow(n);
-    return data_ + size_;
+    if (store_.capacity() - size_ < n) {
+      if (n > PTRDIFF_MAX - size_) throw std::bad_alloc();
+      store_.grow(size_ + n, size_);
+    }
+    return data() + size_;
   }
   void advance(std::size_t n) noexcept { size_ += n; }
   void set_size(std::size_t n) noexcept { size_ = n; }
-  void set_end(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
+  void set_end(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data()); }
 
   void append(const char* s, std::size_t n) {
     if (n == 0) return;
@@ -93,41 +188,9 @@ class ByteBuffer {
     size_ += n;
   }
 
-  // Gives back the room beyond what was written (see TextBuilder::finish).
-  void shrink_to_fit() noexcept {
-    if (data_ == inline_ || cap_ - size_ < 4096 || size_ == 0) return;
-    if (void* p = std::realloc(data_, size_)) {
-      data_ = static_cast<char*>(p);
-      cap_ = size_;
-    }
-  }
-
  private:
-  static constexpr std::size_t kInline = 2048;
-
-  void grow(std::size_t n) {
-    constexpr std::size_t kMax = static_cast<std::size_t>(PTRDIFF_MAX);
-    if (n > kMax - size_) throw std::bad_alloc();
-    // Half again, not double: see TextBuilder::finish.
-    std::size_t cap = cap_ + cap_ / 2;
-    if (cap > kMax || cap - size_ < n) cap = size_ + n;
-    if (data_ == inline_) {
-      auto* p = static_cast<char*>(std::malloc(cap));
-      if (!p) throw std::bad_alloc();
-      std::memcpy(p, inline_, size_);
-      data_ = p;
-    } else {
-      void* p = std::realloc(data_, cap);
-      if (!p) throw std::bad_alloc();
-      data_ = static_cast<char*>(p);
-    }
-    cap_ = cap;
-  }
-
-  char* data_ = inline_;
+  Storage<2048> store_;
   std::size_t size_ = 0;
-  std::size_t cap_ = kInline;
-  char inline_[kInline];
 };
 
 // The one writer of assembled text: it collects pieces and produces one str
@@ -146,6 +209,9 @@ class TextBuilder {
   // mostly short ASCII lines (a table of rows) may raise it.
   explicit TextBuilder(std::size_t copy_ascii_max = 64) noexcept
       : copy_ascii_max_(copy_ascii_max) {}
+  ~TextBuilder() {
+    for (PyObject* s : keep_) Py_DECREF(s);
+  }
   TextBuilder(const TextBuilder&) = delete;
   TextBuilder& operator=(const TextBuilder&) = delete;
 
@@ -235,13 +301,16 @@ class TextBuilder {
   // are copied without the GIL (the pieces are immutable strs it owns).
   Ref finish() {
     close_run();
-    // The buffer is trimmed to its content before the result is allocated
-    // beside it: a C allocator that keeps freed memory for reuse sizes what
-    // it keeps after the largest block given back, and a buffer with room
-    // to spare would leave every thread that built a large text holding
-    // about twice its size (plain Python's join keeps about its size).
-    bytes_.shrink_to_fit();
-    Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(length_), maxchar_));
+    // A large text is allocated a quarter larger and shrunk to its length
+    // once written. An allocation of exactly the size of one freed before
+    // falls just below glibc's adaptive mmap threshold and comes from the
+    // thread's heap, which keeps it once the result is freed: with many
+    // threads, each would hold its last result. (CPython's own writer
+    // overallocates as well.)
+    std::size_t room = length_;
+    if (length_ >= kOverallocateFrom && length_ / 4 <= PY_SSIZE_T_MAX - length_)
+      room += length_ / 4;
+    Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(room), maxchar_));
     void* data = PyUnicode_DATA(out.get());
     const int kind = PyUnicode_KIND(out.get());
     const std::size_t written = without_gil(borrowed_ ? 0 : length_, [&] {
@@ -254,7 +323,7 @@ class TextBuilder {
           return copy_pieces(static_cast<Py_UCS4*>(data));
       }
     });
-    if (written < length_) {  // folding shortened the text
+    if (written < room) {  // folding shortened the text, or it had room to spare
       PyObject* o = out.release();
       if (PyUnicode_Resize(&o, static_cast<Py_ssize_t>(written)) < 0) {
         Py_XDECREF(o);
@@ -266,6 +335,8 @@ class TextBuilder {
   }
 
  private:
+  static constexpr std::size_t kOverallocateFrom = std::size_t{64} << 10;
+
   struct Piece {
     enum Kind : unsigned char { kRun, kStr, kFolded };
     PyObject* str;    // nullptr for a run of the byte buffer
@@ -299,18 +370,10 @@ class TextBuilder {
     if (m > maxchar_) maxchar_ = m;
   }
 
-  // The tables start with room for a typical prompt's pieces rather than
-  // growing one by one.
-  static constexpr std::size_t kFirstPieces = 16;
+  void hold(Ref s) { keep_.emplace_back() = s.release(); }  // room first: nothing leaks
 
-  void hold(Ref s) {
-    if (keep_.capacity() == 0) keep_.reserve(kFirstPieces);
-    keep_.push_back(std::move(s));
-  }
-
-  // Stores a piece field by field, straight into the vector.
+  // Stores a piece field by field, straight into the table.
   void put(PyObject* s, std::size_t off, std::size_t len, Piece::Kind kind) {
-    if (pieces_.capacity() == 0) pieces_.reserve(kFirstPieces);
     Piece& p = pieces_.emplace_back();
     p.str = s;
     p.off = off;
@@ -367,10 +430,11 @@ class TextBuilder {
 
   std::size_t copy_ascii_max_;
   ByteBuffer bytes_;
-  std::vector<Piece> pieces_;  // all but the open run
-  std::vector<Ref> keep_;      // str pieces the builder holds
-  ByteRange open_;             // the last run, while it may still grow
-  std::size_t length_ = 0;     // units, folded pieces at their unfolded length
+  // The tables' inline room holds a typical prompt's pieces.
+  InlineVector<Piece, 32> pieces_;    // all but the open run
+  InlineVector<PyObject*, 16> keep_;  // owned references to the str pieces it holds
+  ByteRange open_;                    // the last run, while it may still grow
+  std::size_t length_ = 0;            // units, folded pieces at their unfolded length
   Py_UCS4 maxchar_ = 127;
   bool borrowed_ = false;  // a piece refers to a str the builder does not hold
 };
