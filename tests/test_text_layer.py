@@ -153,9 +153,11 @@ def big_batch(n, width):
 
 
 def test_large_builds_and_the_builds_after_them_are_exact():
-    # Buffers well past the size that is mapped from the system and released
-    # after the call, then small builds on the same thread again.
-    for batch in (big_batch(3, 20_000), big_batch(20_000, 1), [memory()], big_batch(2, 3)):
+    # Tables well past the size that gets blocks of its own, kept for later
+    # calls: a larger build than the kept blocks hold, a smaller one, then
+    # small builds on the same thread again.
+    batches = (big_batch(3, 20_000), big_batch(8, 20_000), big_batch(20_000, 1), [memory()])
+    for batch in batches + (big_batch(2, 3),):
         assert message_of(batch) == plain_message(batch)
 
 

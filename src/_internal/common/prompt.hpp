@@ -10,10 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "_internal/common/py.hpp"
@@ -59,14 +61,71 @@ struct ByteRange {
   std::size_t len = 0;
 };
 
+// A block of memory of its own from the interpreter's arena allocator (mmap,
+// or VirtualAlloc on Windows), for the builder's large tables. Such a block
+// goes back to the system when it is freed, where one grown within a
+// thread's malloc heap would stay with that heap: with many threads, each
+// would keep the size of the largest text it built. The last two blocks
+// given back are kept, process-wide, for the next call, which would
+// otherwise pay again for the fresh pages.
+class LargeBlock {
+ public:
+  static constexpr std::size_t kHeader = 64;  // keeps data() aligned for any table
+
+  std::size_t size() const noexcept { return size_; }
+  char* data() noexcept { return reinterpret_cast<char*>(this) + kHeader; }
+
+  // A block of at least `need` bytes: a kept one that is large enough, else
+  // a new one of `want` bytes (want >= need).
+  static LargeBlock* take(std::size_t need, std::size_t want) {
+    {
+      std::lock_guard<std::mutex> lock(spares_mutex_);
+      for (LargeBlock*& spare : spares_)
+        if (spare && spare->size_ >= need) return std::exchange(spare, nullptr);
+    }
+    if (want > PTRDIFF_MAX - kHeader) throw std::bad_alloc();
+    PyObjectArenaAllocator arena;
+    PyObject_GetArenaAllocator(&arena);
+    void* p = arena.alloc(arena.ctx, want + kHeader);
+    if (!p) throw std::bad_alloc();
+    return new (p) LargeBlock(want, arena);
+  }
+
+  // Keeps the block for a later take() if it is among the largest given
+  // back (the kept ones stay largest first); frees what is not kept.
+  void give_back() noexcept {
+    LargeBlock* carry = this;
+    if (size_ <= kKeepMax) {
+      std::lock_guard<std::mutex> lock(spares_mutex_);
+      for (LargeBlock*& spare : spares_) {
+        if (!spare || spare->size_ < carry->size_) std::swap(spare, carry);
+        if (!carry) return;
+      }
+    }
+    if (carry) carry->free();
+  }
+
+ private:
+  static constexpr std::size_t kKeepMax = std::size_t{16} << 20;
+
+  LargeBlock(std::size_t size, const PyObjectArenaAllocator& arena) noexcept
+      : size_(size), arena_(arena) {}
+
+  void free() noexcept {
+    const PyObjectArenaAllocator arena = arena_;
+    arena.free(arena.ctx, this, size_ + kHeader);
+  }
+
+  std::size_t size_;
+  PyObjectArenaAllocator arena_;  // what allocated it
+  static inline std::mutex spares_mutex_;
+  static inline LargeBlock* spares_[2] = {};
+};
+
 // The storage behind the builder's growable tables, owned by the table and
 // freed with it. The first Inline bytes live inside the object itself, so a
 // typical call builds its tables without allocating; beyond that they are on
-// the C heap, and from kLarge bytes on in memory of their own from the
-// interpreter's arena allocator (mmap, or VirtualAlloc on Windows), handed
-// back to the system when the table goes. A large block grown within a
-// thread's malloc heap would stay with that heap once freed: with many
-// threads, each would keep the size of the largest text it built.
+// the C heap, and from kLarge bytes on in a LargeBlock.
 template <std::size_t Inline>
 class Storage {
  public:
@@ -95,14 +154,12 @@ class Storage {
       if (data_ == inline_) std::memcpy(p, inline_, used);
       data_ = static_cast<char*>(p);
     } else {
-      PyObjectArenaAllocator arena;
-      PyObject_GetArenaAllocator(&arena);
-      auto* p = static_cast<char*>(arena.alloc(arena.ctx, cap));
-      if (!p) throw std::bad_alloc();
-      std::memcpy(p, data_, used);
+      LargeBlock* b = LargeBlock::take(need, cap);
+      std::memcpy(b->data(), data_, used);
       release();
-      arena_ = arena;
-      data_ = p;
+      block_ = b;
+      data_ = b->data();
+      cap = b->size();
     }
     cap_ = cap;
   }
@@ -116,9 +173,8 @@ class Storage {
 #endif
 
   void release() noexcept {
-    if (arena_.free) {
-      arena_.free(arena_.ctx, data_, cap_);
-      arena_.free = nullptr;
+    if (block_) {
+      std::exchange(block_, nullptr)->give_back();
     } else if (data_ != inline_) {
       std::free(data_);
     }
@@ -126,7 +182,7 @@ class Storage {
 
   char* data_ = inline_;
   std::size_t cap_ = Inline;
-  PyObjectArenaAllocator arena_{};  // what allocated a large block
+  LargeBlock* block_ = nullptr;
   alignas(std::max_align_t) char inline_[Inline];
 };
 
@@ -199,7 +255,8 @@ class ByteBuffer {
 // written into the builder's byte buffer and recorded as runs of it; other
 // text is recorded as the str it is in, copied as it stands or with its
 // whitespace folded. Everything the builder works in belongs to it and goes
-// when it does, so a thread keeps nothing after a call. Borrowed str pieces
+// when it does (a large block to the process's spares, see LargeBlock), so a
+// thread keeps nothing after a call. Borrowed str pieces
 // must stay alive until finish().
 class TextBuilder {
  public:
@@ -301,16 +358,7 @@ class TextBuilder {
   // are copied without the GIL (the pieces are immutable strs it owns).
   Ref finish() {
     close_run();
-    // A large text is allocated a quarter larger and shrunk to its length
-    // once written. An allocation of exactly the size of one freed before
-    // falls just below glibc's adaptive mmap threshold and comes from the
-    // thread's heap, which keeps it once the result is freed: with many
-    // threads, each would hold its last result. (CPython's own writer
-    // overallocates as well.)
-    std::size_t room = length_;
-    if (length_ >= kOverallocateFrom && length_ / 4 <= PY_SSIZE_T_MAX - length_)
-      room += length_ / 4;
-    Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(room), maxchar_));
+    Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(length_), maxchar_));
     void* data = PyUnicode_DATA(out.get());
     const int kind = PyUnicode_KIND(out.get());
     const std::size_t written = without_gil(borrowed_ ? 0 : length_, [&] {
@@ -323,7 +371,7 @@ class TextBuilder {
           return copy_pieces(static_cast<Py_UCS4*>(data));
       }
     });
-    if (written < room) {  // folding shortened the text, or it had room to spare
+    if (written < length_) {  // folding shortened the text
       PyObject* o = out.release();
       if (PyUnicode_Resize(&o, static_cast<Py_ssize_t>(written)) < 0) {
         Py_XDECREF(o);
@@ -335,8 +383,6 @@ class TextBuilder {
   }
 
  private:
-  static constexpr std::size_t kOverallocateFrom = std::size_t{64} << 10;
-
   struct Piece {
     enum Kind : unsigned char { kRun, kStr, kFolded };
     PyObject* str;    // nullptr for a run of the byte buffer
