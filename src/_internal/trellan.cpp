@@ -32,7 +32,7 @@ struct State : qv::ModuleState {
   PyObject *s_cr_await = nullptr, *s_create_task = nullptr, *s_done = nullptr;
   PyObject *s_get_coro = nullptr, *s_get_name = nullptr, *s_release = nullptr;
   PyObject *s_result = nullptr, *s_set_result = nullptr, *s_throw = nullptr;
-  PyObject *kw_loop = nullptr, *kw_name = nullptr, *kw_timeout = nullptr;
+  PyObject *kw_name = nullptr, *kw_timeout = nullptr;
 
   void init(PyObject* module);
 };
@@ -87,9 +87,8 @@ struct Body {
   PyObject* dependents;   // list of the futures dependents wait on, or null
   PyObject* weakrefs;
   enum Phase : unsigned char { Start, Predecessor, Acquire, Run, WaitStart, Wait, Done } phase;
-  bool waits_all;    // wait_all's awaitable, not a task body
-  bool running;      // inside send(), throw() or close()
-  bool job_started;  // the job was handed over to be driven
+  bool waits_all;  // wait_all's awaitable, not a task body
+  bool running;    // inside send(), throw() or close()
 };
 
 Body* as_body(PyObject* o) {
@@ -159,10 +158,8 @@ Ref wait_for_predecessor(Body* b) {
   if (!coro || !Py_IS_TYPE(coro.get(), st.body_type) || as_body(coro.get())->phase == Body::Done)
     return await_iter(own(PyObject_CallOneArg(st.shield, b->predecessor)));
   Body* p = as_body(coro.get());
-  Ref loop = own(PyObject_CallNoArgs(st.get_running_loop));
-  PyObject* args[] = {loop.get()};
-  // asyncio.Future(loop=loop): loop.create_future() would add a Python frame
-  Ref wake = own(PyObject_Vectorcall(st.future_type, args, 0, st.kw_loop));
+  // asyncio.Future() takes the running loop; loop.create_future() would add a Python frame
+  Ref wake = own(PyObject_CallNoArgs(st.future_type));
   if (!p->dependents) p->dependents = own(PyList_New(0)).release();
   qv::check(PyList_Append(p->dependents, wake.get()));
   return await_iter(std::move(wake));
@@ -189,9 +186,11 @@ void wake_dependents(Body* b) noexcept {
 // One step of a body. `sent` is what its last await gave (null: the error
 // set is what that await raised). Returns the iterator to drive next, or an
 // empty Ref with `result` set when the body ends; raises to end it with an
-// error. With `sent` null every phase raises.
+// error. With `sent` null every phase raises; only the wait for the
+// predecessor and the job's run have work to do on the way out.
 Ref step(Body* b, PyObject* sent, Ref& result) {
   State& st = *b->state;
+  if (!sent && b->phase != Body::Predecessor && b->phase != Body::Run) qv::throw_error_set();
   switch (b->phase) {
     case Body::Predecessor:
       if (!sent) {
@@ -213,9 +212,7 @@ Ref step(Body* b, PyObject* sent, Ref& result) {
       b->phase = Body::Acquire;
       return call_method(as_queue(b->queue)->semaphore, st.s_acquire);
     case Body::Acquire:
-      if (!sent) qv::throw_error_set();  // not acquired: nothing to give back
       b->phase = Body::Run;
-      b->job_started = true;
       // As the interpreter's own await refuses: a coroutine that another
       // frame is driving must not be stepped from here as well.
       if (!PyCoro_CheckExact(b->job) ||
@@ -244,7 +241,6 @@ Ref step(Body* b, PyObject* sent, Ref& result) {
       return await_iter(own(PyObject_Vectorcall(st.wait, args, 1, st.kw_timeout)));
     }
     case Body::Wait:
-      if (!sent) qv::throw_error_set();
       result = Ref::borrow(Py_None);
       return Ref();
     case Body::Done:
@@ -253,12 +249,14 @@ Ref step(Body* b, PyObject* sent, Ref& result) {
   qv::raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
 }
 
+// The body ended. A job that reached the Run phase was handed over to be
+// driven and is not the queue's to close any more.
 PySendResult finish(Body* b, PySendResult r) noexcept {
+  if (b->phase == Body::Run) Py_CLEAR(b->job);
   b->phase = Body::Done;
   Py_CLEAR(b->predecessor);
   Py_CLEAR(b->after);
   Py_CLEAR(b->timeout);
-  if (b->job_started) Py_CLEAR(b->job);
   if (b->dependents) wake_dependents(b);
   return r;
 }
@@ -303,12 +301,7 @@ PySendResult resume(Body* b, How how, PyObject* arg, PyObject** out) noexcept {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return PYGEN_ERROR;
   }
-  if (!b->sub && how != How::Send) {
-    if (b->phase != Body::Done) finish(b, PYGEN_ERROR);
-    if (how == How::Throw) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(arg)), arg);
-    return how == How::Throw ? PYGEN_ERROR : PYGEN_RETURN;
-  }
-  if (!b->sub && arg != Py_None && b->phase != Body::Done) {
+  if (how == How::Send && !b->sub && arg != Py_None && b->phase != Body::Done) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
     return PYGEN_ERROR;
   }
@@ -316,10 +309,12 @@ PySendResult resume(Body* b, How how, PyObject* arg, PyObject** out) noexcept {
   Ref sub = Ref::steal(std::exchange(b->sub, nullptr));
   PyObject* res = nullptr;
   PySendResult r = PYGEN_RETURN;
-  if (!sub) {
-    res = Py_NewRef(Py_None);  // starts (or, ended, raises that it cannot reuse)
-  } else if (how == How::Send) {
+  if (how == How::Send && sub) {
     r = PyIter_Send(sub.get(), arg, &res);
+  } else if (how == How::Send) {
+    res = Py_NewRef(Py_None);  // starts (or, ended, raises that it cannot reuse)
+  } else if (how == How::Throw && !sub) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(arg)), arg);
   } else if (how == How::Throw) {
     res = PyObject_CallMethodOneArg(sub.get(), b->state->s_throw, arg);
     if (res) {
@@ -328,7 +323,7 @@ PySendResult resume(Body* b, How how, PyObject* arg, PyObject** out) noexcept {
       Ref stop = Ref::steal(qv::compat::take_raised());
       res = PyObject_GetAttrString(stop.get(), "value");  // None when it returned nothing
     }
-  } else if (Ref closed = Ref::steal(PyObject_CallMethodNoArgs(sub.get(), b->state->s_close))) {
+  } else if (!sub || Ref::steal(PyObject_CallMethodNoArgs(sub.get(), b->state->s_close))) {
     PyErr_SetNone(PyExc_GeneratorExit);
   }
   if (r == PYGEN_NEXT) {
@@ -426,7 +421,7 @@ void body_finalize(PyObject* o) noexcept {
   Ref pending = Ref::steal(qv::compat::take_raised());
   Py_CLEAR(b->dependents);
   if (!Ref::steal(body_close(o, nullptr))) PyErr_WriteUnraisable(o);
-  if (b->job && !b->job_started) {
+  if (b->job) {  // never started, as closing the body left it
     Ref job = Ref::steal(std::exchange(b->job, nullptr));
     if (!Ref::steal(PyObject_CallMethodNoArgs(job.get(), b->state->s_close)))
       PyErr_WriteUnraisable(job.get());
@@ -785,7 +780,6 @@ void State::init(PyObject* m) {
                                                       {&s_set_result, "set_result"},
                                                       {&s_throw, "throw"}};
   for (const auto& [slot, text] : names) *slot = keep(qv::interned(text));
-  kw_loop = keep(own(Py_BuildValue("(s)", "loop")));
   kw_name = keep(own(Py_BuildValue("(s)", "name")));
   kw_timeout = keep(own(Py_BuildValue("(s)", "timeout")));
 
