@@ -533,9 +533,7 @@ Ref concurrency_limit(PyObject* v) {
       n = own(PyLong_FromDouble(std::trunc(d)));  // ValueError for NaN, OverflowError for inf
     }
   }
-  int overflow = 0;
-  const long small = PyLong_AsLongAndOverflow(n.get(), &overflow);  // an exact int: no error
-  if (overflow < 0 || (overflow == 0 && small < 1)) {
+  if (qv::check(PyObject_RichCompareBool(n.get(), own(PyLong_FromLong(1)).get(), Py_LT))) {
     PyErr_Format(PyExc_ValueError, "max_concurrency must be at least 1, not %R", n.get());
     qv::throw_error_set();
   }
