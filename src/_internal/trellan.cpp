@@ -420,7 +420,9 @@ void body_finalize(PyObject* o) noexcept {
   Body* b = as_body(o);
   Ref pending = Ref::steal(qv::compat::take_raised());
   Py_CLEAR(b->dependents);
-  if (!Ref::steal(body_close(o, nullptr))) PyErr_WriteUnraisable(o);
+  // An ended body, as nearly all are by now, has nothing to close (and closing
+  // one would raise and catch GeneratorExit for nothing).
+  if (b->phase != Body::Done && !Ref::steal(body_close(o, nullptr))) PyErr_WriteUnraisable(o);
   if (b->job) {  // never started, as closing the body left it
     Ref job = Ref::steal(std::exchange(b->job, nullptr));
     if (!Ref::steal(PyObject_CallMethodNoArgs(job.get(), b->state->s_close)))
