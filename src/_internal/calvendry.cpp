@@ -98,13 +98,12 @@ qv::Ref row_attr(PyObject* row, PyObject* name, std::size_t index) {
   return qv::Ref::steal(v);
 }
 
-// Descending by score; NaN scores rank below every other score. Equal
-// scores (0.0 and -0.0 among them) and NaN scores keep their input order.
-bool ranks_before(double a, std::size_t ia, double b, std::size_t ib) noexcept {
-  const bool a_nan = std::isnan(a), b_nan = std::isnan(b);
-  if (a_nan != b_nan) return b_nan;
-  if (!a_nan && a != b) return a > b;
-  return ia < ib;
+// Descending by score; NaN scores rank below every other score. Used with a
+// stable sort, so equal scores (0.0 and -0.0 among them) and NaN scores keep
+// their input order.
+bool ranks_before(double a, double b) noexcept {
+  if (std::isnan(b)) return !std::isnan(a);
+  return a > b;
 }
 
 qv::Ref build_calvendry_prompt(qv::Call& call) {
@@ -124,17 +123,15 @@ qv::Ref build_calvendry_prompt(qv::Call& call) {
     double score;
     std::size_t index;
   };
-  // A table of the call's own (a large one is given back to the system) and
-  // a sort with the input order as the last key, which needs no buffer.
+  // A table of the call's own: a large one is given back to the system.
   qv::InlineVector<Ranked, 64> order;
   order.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
     qv::Ref score = row_attr(row[i], st.team_score, i);
     order.emplace_back() = {score_of(score.get(), i), i};
   }
-  std::sort(order.begin(), order.end(), [](const Ranked& a, const Ranked& b) {
-    return ranks_before(a.score, a.index, b.score, b.index);
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [](const Ranked& a, const Ranked& b) { return ranks_before(a.score, b.score); });
 
   // Then each content in that order, after its line's ASCII lead
   // "\n- (<score>) ": a str as the text it holds (a subclass never through

@@ -75,13 +75,16 @@ class LargeBlock {
   std::size_t size() const noexcept { return size_; }
   char* data() noexcept { return reinterpret_cast<char*>(this) + kHeader; }
 
-  // A block of at least `need` bytes: a kept one that is large enough, else
-  // a new one of `want` bytes (want >= need).
+  // A block of at least `need` bytes: the smallest kept one that is large
+  // enough (so a small table taken first leaves the large block to the
+  // table that will need it), else a new one of `want` bytes (want >= need).
   static LargeBlock* take(std::size_t need, std::size_t want) {
     {
       std::lock_guard<std::mutex> lock(spares_mutex_);
+      LargeBlock** fit = nullptr;
       for (LargeBlock*& spare : spares_)
-        if (spare && spare->size_ >= need) return std::exchange(spare, nullptr);
+        if (spare && spare->size_ >= need && (!fit || spare->size_ < (*fit)->size_)) fit = &spare;
+      if (fit) return std::exchange(*fit, nullptr);
     }
     if (want > PTRDIFF_MAX - kHeader) throw std::bad_alloc();
     PyObjectArenaAllocator arena;
