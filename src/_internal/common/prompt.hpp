@@ -305,12 +305,13 @@ class TextBuilder {
   // where the open one ends extends it.
   void run(ByteRange r) {
     length_ += r.len;
-    if (r.off == open_.off + open_.len) {
-      open_.len += r.len;
+    if (r.off == open_end_) {
+      open_end_ += r.len;
       return;
     }
     close_run();
-    open_ = r;
+    open_begin_ = r.off;
+    open_end_ = r.off + r.len;
   }
 
   // Appends a str (a subclass counts as the text it holds) that the caller
@@ -442,8 +443,8 @@ class TextBuilder {
   }
 
   void close_run() {
-    if (open_.len) put(nullptr, open_.off, open_.len, Piece::kRun);
-    open_ = {};
+    if (open_end_ != open_begin_) put(nullptr, open_begin_, open_end_ - open_begin_, Piece::kRun);
+    open_begin_ = open_end_ = 0;
   }
 
   // Copies u[0:n] into units of type D, at least as wide.
@@ -482,7 +483,12 @@ class TextBuilder {
   // The tables' inline room holds a typical prompt's pieces.
   InlineVector<Piece, 32> pieces_;    // all but the open run
   InlineVector<PyObject*, 16> keep_;  // owned references to the str pieces it holds
-  ByteRange open_;                    // the last run, while it may still grow
+  // The last run, bytes_[open_begin_ : open_end_], while it may still grow.
+  // Two scalars rather than a ByteRange: the run is extended on every
+  // append, and a paired load of both fields right after one was stored
+  // cannot be forwarded from the store and stalls.
+  std::size_t open_begin_ = 0;
+  std::size_t open_end_ = 0;
   std::size_t length_ = 0;            // units, folded pieces at their unfolded length
   Py_UCS4 maxchar_ = 127;
   bool borrowed_ = false;  // a piece refers to a str the builder does not hold
