@@ -36,6 +36,10 @@ void render_memory_lines(TextBuilder& out, const MemoryLineNames& names, PyObjec
                          std::size_t n, const MemoryLineStyle& style) {
   JsonWriter writer(out);  // one writer for the whole batch
   ByteBuffer& bytes = out.bytes();
+  // A line is two pieces (its head and fields, then its content) and holds
+  // at most its content: room for them up front instead of growing by half
+  // a dozen steps.
+  out.reserve(2 * n + 8, n);
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* memory = memories[i];
 
