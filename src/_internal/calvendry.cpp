@@ -6,7 +6,9 @@
 // hashes of it, so every character below (header, number format, order,
 // line breaks) is part of the contract.
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -29,6 +31,8 @@ constexpr std::string_view kHeader =
 constexpr std::string_view kFooter =
     "\n\nSynthesise a single team insight that captures the collective signal across the above "
     "memories.";
+// A row's ASCII lead "\n- (<score>) ", at its longest.
+constexpr std::size_t kLeadMax = qv::core::kFixed3Max + 6;
 
 // Exposes the UTF-8 bytes of an ASCII str (its own storage) through the
 // buffer protocol, holding the str so the bytes outlive any consumer that
@@ -98,12 +102,17 @@ qv::Ref row_attr(PyObject* row, PyObject* name, std::size_t index) {
   return qv::Ref::steal(v);
 }
 
-// Descending by score; NaN scores rank below every other score. Used with a
-// stable sort, so equal scores (0.0 and -0.0 among them) and NaN scores keep
-// their input order.
-bool ranks_before(double a, double b) noexcept {
-  if (std::isnan(b)) return !std::isnan(a);
-  return a > b;
+// The rank of a score as an unsigned key, greater first: descending by
+// score, NaN below every other score, 0.0 and -0.0 equal. Sorted stably,
+// so equal keys keep their input order. One integer comparison per step
+// of the sort instead of two NaN tests and a float comparison.
+std::uint64_t rank_key(double score) noexcept {
+  if (std::isnan(score)) return 0;
+  if (score == 0) score = 0.0;  // -0.0 ties with 0.0
+  const auto bits = std::bit_cast<std::uint64_t>(score);
+  // Flip the sign bit of positives and every bit of negatives: the keys
+  // then order as the scores do, and -inf's is still above NaN's 0.
+  return bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
 qv::Ref build_calvendry_prompt(qv::Call& call) {
@@ -120,6 +129,7 @@ qv::Ref build_calvendry_prompt(qv::Call& call) {
   // Every score first, in input order (an unreadable score fails before any
   // content is read), then the contents in the sorted order.
   struct Ranked {
+    std::uint64_t key;
     double score;
     std::size_t index;
   };
@@ -128,10 +138,11 @@ qv::Ref build_calvendry_prompt(qv::Call& call) {
   order.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
     qv::Ref score = row_attr(row[i], st.team_score, i);
-    order.emplace_back() = {score_of(score.get(), i), i};
+    const double s = score_of(score.get(), i);
+    order.emplace_back() = {rank_key(s), s, i};
   }
   std::stable_sort(order.begin(), order.end(),
-                   [](const Ranked& a, const Ranked& b) { return ranks_before(a.score, b.score); });
+                   [](const Ranked& a, const Ranked& b) { return a.key > b.key; });
 
   // Then each content in that order, after its line's ASCII lead
   // "\n- (<score>) ": a str as the text it holds (a subclass never through
@@ -139,12 +150,15 @@ qv::Ref build_calvendry_prompt(qv::Call& call) {
   // anything else as its str().
   qv::TextBuilder out(256);   // rows are short lines, mostly copied whole
   out.reserve(2 * n + 1, n);  // a lead and a content per row, at most
+  // Room for rows of some 80 characters, copied in while they are still in
+  // the cache: growing the text by steps would copy it again each time.
+  out.bytes().room(n * (kLeadMax + 80));
   out.ascii(kHeader);
   for (const Ranked& r : order) {
     qv::Ref content = row_attr(row[r.index], st.content, r.index);
     qv::ByteBuffer& bytes = out.bytes();
     const std::size_t at = bytes.size();
-    char* p = bytes.room(qv::core::kFixed3Max + 6);
+    char* p = bytes.room(kLeadMax);
     std::memcpy(p, "\n- (", 4);
     p += 4;
     p += qv::core::format_fixed3(r.score, p);
