@@ -489,7 +489,7 @@ class TextBuilder {
   // cannot be forwarded from the store and stalls.
   std::size_t open_begin_ = 0;
   std::size_t open_end_ = 0;
-  std::size_t length_ = 0;            // units, folded pieces at their unfolded length
+  std::size_t length_ = 0;  // units, folded pieces at their unfolded length
   Py_UCS4 maxchar_ = 127;
   bool borrowed_ = false;  // a piece refers to a str the builder does not hold
 };
