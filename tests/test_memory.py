@@ -63,13 +63,9 @@ ERROR_CALLS = 20_000
 ASYNC_CALLS = 3_000
 TRACED_BOUND = 4 * 1024
 ASYNC_TRACED_BOUND = 64 * 1024
-NOTED_TRACED_BOUND = 16 * 1024
-NOTING_BUILDERS = {
-    "build_consolidation_prompt",
-    "build_journal_prompt",
-    "build_evolution_prompt",
-    "build_calvendry_prompt",
-}
+# Between traced calls the run holds strs of these lengths, which fill the
+# allocator's size classes that attribute names take (64 to 128 bytes).
+SPACER_LENGTHS = (10, 26, 42, 58, 74)
 RUN_TIMEOUT = 120.0
 RSS_BOUND = 256 * 1024
 # Thread.join() returns once the thread's Python state is gone, a moment
@@ -111,12 +107,14 @@ class Case:
     watch: tuple = ()
     traced_bound: int = TRACED_BOUND
     debug: bool = False
+    spaced: bool = True
 
 
-def case(name, fn, *args, raises=None, n=None, watch=(), debug=False, **kwargs):
+def case(name, fn, *args, raises=None, n=None, watch=(), debug=False, spaced=True, **kwargs):
     """One row: fn(*args, **kwargs) run n times (by default as many as take
     about a tenth of a second), raising `raises` each time if given; an async
-    fn on an event loop in debug mode if `debug`."""
+    fn on an event loop in debug mode if `debug`; its traced calls spaced
+    apart (see growth) unless `spaced` is false."""
     is_async = asyncio.iscoroutinefunction(fn)
     if n is None:
         n = ASYNC_CALLS if is_async else ERROR_CALLS if raises else CHEAP_CALLS
@@ -125,18 +123,9 @@ def case(name, fn, *args, raises=None, n=None, watch=(), debug=False, **kwargs):
     # KiB, growing ever more slowly, with no queue at all as with one; such a
     # case runs all its calls under tracemalloc, so a leak of one small object
     # a call still ends far past the larger bound.
-    # An error reading a record raises with a note naming the record (3.11+),
-    # and those notes move the interpreter's tuple and list free lists by some
-    # KiB, up and down, however many calls run; such a case also runs all its
-    # calls under tracemalloc against a wider bound.
-    if is_async:
-        bound = ASYNC_TRACED_BOUND
-    elif raises and fn.__name__ in NOTING_BUILDERS:
-        bound = NOTED_TRACED_BOUND
-    else:
-        bound = TRACED_BOUND
+    bound = ASYNC_TRACED_BOUND if is_async else TRACED_BOUND
     return pytest.param(
-        Case(name, fn, args, kwargs, raises, n, tuple(watch), bound, debug), id=name
+        Case(name, fn, args, kwargs, raises, n, tuple(watch), bound, debug, spaced), id=name
     )
 
 
@@ -218,36 +207,42 @@ def refcounts(objs):
 
 
 def make_runner(c, loop):
-    fn, args, kwargs, raises = c.fn, c.args, c.kwargs, c.raises
+    """run(n, held=None) calls the case n times; given a list `held`, it adds
+    a few small strs to it after each call."""
+    fn, args, kwargs = c.fn, c.args, c.kwargs
+    raises = c.raises or ()  # catches nothing
+
+    def space(held):
+        if held is not None:
+            held.extend("." * k for k in SPACER_LENGTHS)
+
     if asyncio.iscoroutinefunction(fn):
 
-        async def many(n):
+        async def many(n, held):
             for _ in range(n):
                 await fn(*args, **kwargs)
+                space(held)
 
         # A task that never finishes fails the case instead of hanging the
         # run. One timer for the whole run: a timer per call would leave
         # cancelled timers piling up in the loop's heap between its clean-ups,
         # tens of KiB that are the loop's and not the queue's.
-        return lambda n: loop.run_until_complete(asyncio.wait_for(many(n), RUN_TIMEOUT))
-    if raises is None:
+        return lambda n, held=None: loop.run_until_complete(
+            asyncio.wait_for(many(n, held), RUN_TIMEOUT)
+        )
 
-        def run(n):
-            for _ in range(n):
-                fn(*args, **kwargs)
-
-        return run
-
-    def run_raising(n):
+    def run(n, held=None):
         for _ in range(n):
             try:
                 fn(*args, **kwargs)
             except raises:
                 pass
             else:
-                raise AssertionError(f"{c.name}: no {raises}")
+                if raises:
+                    raise AssertionError(f"{c.name}: no {raises}")
+            space(held)
 
-    return run_raising
+    return run
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -406,7 +401,9 @@ BREVICK_CASES = [
     case("brevick.dataclasses_fields", dataclasses.fields, PROFILE),
     case("brevick.dataclasses_asdict", dataclasses.asdict, PROFILE, n=5_000),
     case("brevick.dataclasses_astuple", dataclasses.astuple, PROFILE, n=5_000),
-    case("brevick.pickle", pickle_round_trip, PROFILE, n=20_000),
+    # The unpickler looks the class up by names it reads afresh from the
+    # stream: each spaced call leaves the interpreter's cache a new copy.
+    case("brevick.pickle", pickle_round_trip, PROFILE, n=20_000, spaced=False),
     case("brevick.reduce", PROFILE.__reduce__),
     case("brevick.copy", copy.copy, PROFILE),
     case("brevick.deepcopy", copy.deepcopy, PROFILE, n=10_000),
@@ -1271,7 +1268,13 @@ def growth(c, n):
             run(max(100, traced_n // 10))
             gc.collect()
             traced_before = tracemalloc.get_traced_memory()[0]
-            run(traced_n)
+            # Spaced apart by the strs it holds until the end, each call's
+            # short-lived objects sit at new addresses, so a cache that keys
+            # on the object (a name made afresh for each call, say) keeps a
+            # new entry every call instead of the same few.
+            held = [] if c.spaced else None
+            run(traced_n, held)
+            del held
             gc.collect()
             traced_after = tracemalloc.get_traced_memory()[0]
         finally:

@@ -27,11 +27,15 @@ struct State : qv::ModuleState {
   PyObject *get_running_loop = nullptr, *semaphore_type = nullptr, *shield = nullptr;
   PyObject *future_type = nullptr, *wait = nullptr, *cancelled_error = nullptr;
   PyObject* coroutine_abc = nullptr;
-  // the names called for every job (rarer calls spell theirs out), keyword tuples
-  PyObject *s_acquire = nullptr, *s_add_done_callback = nullptr, *s_close = nullptr;
+  // the attribute names the queue looks up, interned: a name made afresh for
+  // each lookup is a new key for the interpreter's type attribute cache, which
+  // keeps thousands of such copies alive (keyword tuples follow)
+  PyObject *s_acquire = nullptr, *s_add_done_callback = nullptr, *s_cancel = nullptr;
+  PyObject *s_cancelled = nullptr, *s_close = nullptr, *s_co_flags = nullptr;
   PyObject *s_cr_await = nullptr, *s_create_task = nullptr, *s_done = nullptr;
-  PyObject *s_get_coro = nullptr, *s_get_name = nullptr, *s_release = nullptr;
-  PyObject *s_result = nullptr, *s_set_result = nullptr, *s_throw = nullptr;
+  PyObject *s_get_coro = nullptr, *s_get_name = nullptr, *s_gi_code = nullptr;
+  PyObject *s_release = nullptr, *s_result = nullptr, *s_set_result = nullptr;
+  PyObject *s_throw = nullptr, *s_value = nullptr;
   PyObject *kw_name = nullptr, *kw_timeout = nullptr;
 
   void init(PyObject* module);
@@ -198,7 +202,7 @@ Ref step(Body* b, PyObject* sent, Ref& result) {
         // the predecessor's own, which carries its cause, is the one to chain.
         Ref err = Ref::steal(qv::compat::take_raised());
         if (PyErr_GivenExceptionMatches(err.get(), st.cancelled_error) &&
-            truth(own(PyObject_CallMethod(b->predecessor, "cancelled", nullptr)))) {
+            truth(call_method(b->predecessor, st.s_cancelled))) {
           if (Ref own_err = predecessor_error(b)) err = std::move(own_err);
         }
         predecessor_failed(b, std::move(err));
@@ -321,7 +325,7 @@ PySendResult resume(Body* b, How how, PyObject* arg, PyObject** out) noexcept {
       r = PYGEN_NEXT;
     } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {  // it returned
       Ref stop = Ref::steal(qv::compat::take_raised());
-      res = PyObject_GetAttrString(stop.get(), "value");  // None when it returned nothing
+      res = PyObject_GetAttr(stop.get(), b->state->s_value);  // None when it returned nothing
     }
   } else if (!sub || Ref::steal(PyObject_CallMethodNoArgs(sub.get(), b->state->s_close))) {
     PyErr_SetNone(PyExc_GeneratorExit);
@@ -566,9 +570,9 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 bool is_coroutine(State& st, PyObject* job) {
   if (PyCoro_CheckExact(job)) return true;
   if (PyGen_Check(job)) {
-    Ref code = own(PyObject_GetAttrString(job, "gi_code"));
+    Ref code = own(PyObject_GetAttr(job, st.s_gi_code));
     // a code object's co_flags: an int, read without error
-    const long flags = PyLong_AsLong(own(PyObject_GetAttrString(code.get(), "co_flags")).get());
+    const long flags = PyLong_AsLong(own(PyObject_GetAttr(code.get(), st.s_co_flags)).get());
     return (flags & CO_ITERABLE_COROUTINE) != 0;
   }
   return qv::check(PyObject_IsInstance(job, st.coroutine_abc)) != 0;
@@ -634,7 +638,7 @@ Ref cancel_all(qv::Call& call) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
     PyObject* task = PyList_GET_ITEM(snapshot.get(), i);  // the snapshot keeps it
     if (truth(call_method(task, st.s_done))) continue;
-    own(PyObject_CallMethod(task, "cancel", nullptr));
+    call_method(task, st.s_cancel);
     ++count;
   }
   return own(PyLong_FromLong(count));
@@ -769,16 +773,21 @@ void State::init(PyObject* m) {
 
   const std::pair<PyObject**, const char*> names[] = {{&s_acquire, "acquire"},
                                                       {&s_add_done_callback, "add_done_callback"},
+                                                      {&s_cancel, "cancel"},
+                                                      {&s_cancelled, "cancelled"},
                                                       {&s_close, "close"},
+                                                      {&s_co_flags, "co_flags"},
                                                       {&s_cr_await, "cr_await"},
                                                       {&s_create_task, "create_task"},
                                                       {&s_done, "done"},
                                                       {&s_get_coro, "get_coro"},
                                                       {&s_get_name, "get_name"},
+                                                      {&s_gi_code, "gi_code"},
                                                       {&s_release, "release"},
                                                       {&s_result, "result"},
                                                       {&s_set_result, "set_result"},
-                                                      {&s_throw, "throw"}};
+                                                      {&s_throw, "throw"},
+                                                      {&s_value, "value"}};
   for (const auto& [slot, text] : names) *slot = keep(qv::interned(text));
   kw_name = keep(own(Py_BuildValue("(s)", "name")));
   kw_timeout = keep(own(Py_BuildValue("(s)", "timeout")));

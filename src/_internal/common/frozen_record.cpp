@@ -55,7 +55,7 @@ Py_hash_t hash_values(PyObject* const* values, std::size_t n) noexcept {
 }
 
 Ref mapping_copy(PyObject* m, const char* func) {
-  Ref keys = Ref::steal(PyObject_GetAttrString(m, "keys"));
+  Ref keys = Ref::steal(PyObject_GetAttr(m, interned("keys").get()));
   if (!keys) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
     PyErr_Clear();

@@ -131,13 +131,17 @@ inline void note_item(const char* arg, std::size_t index) noexcept {
   if constexpr (!compat::kExceptionNotes) return;
   PyObject* exc = compat::take_raised();
   if (!exc) return;
-  PyObject* r =
-      PyObject_CallMethod(exc, "add_note", "N", PyUnicode_FromFormat("%s[%zu]", arg, index));
+  // An interned name: see interned().
+  PyObject* name = PyUnicode_InternFromString("add_note");
+  PyObject* note = name ? PyUnicode_FromFormat("%s[%zu]", arg, index) : nullptr;
+  PyObject* r = note ? PyObject_CallMethodOneArg(exc, name, note) : nullptr;
   if (r) {
     Py_DECREF(r);
   } else {
     PyErr_Clear();
   }
+  Py_XDECREF(note);
+  Py_XDECREF(name);
   compat::set_raised(exc);
 }
 
@@ -292,7 +296,11 @@ decltype(auto) without_gil(std::size_t units, F&& f) {
   return std::forward<F>(f)();
 }
 
-// An interned str, for names and dict keys built once at module load.
+// An interned str, for names and dict keys built once at module load. Every
+// attribute the library looks up is named by an interned str, never by a C
+// string (PyObject_GetAttrString, PyObject_CallMethod) after load: the
+// interpreter's type attribute cache keys on the name object, and each fresh
+// copy of a name becomes an entry that keeps it alive, up to thousands of them.
 inline Ref interned(const char* s) {
   return own(PyUnicode_InternFromString(s));
 }
