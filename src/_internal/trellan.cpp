@@ -27,9 +27,8 @@ struct State : qv::ModuleState {
   PyObject *get_running_loop = nullptr, *semaphore_type = nullptr, *shield = nullptr;
   PyObject *future_type = nullptr, *wait = nullptr, *cancelled_error = nullptr;
   PyObject* coroutine_abc = nullptr;
-  // the attribute names the queue looks up, interned: a name made afresh for
-  // each lookup is a new key for the interpreter's type attribute cache, which
-  // keeps thousands of such copies alive (keyword tuples follow)
+  // every attribute name the queue looks up, interned (see qv::interned), and
+  // keyword tuples
   PyObject *s_acquire = nullptr, *s_add_done_callback = nullptr, *s_cancel = nullptr;
   PyObject *s_cancelled = nullptr, *s_close = nullptr, *s_co_flags = nullptr;
   PyObject *s_cr_await = nullptr, *s_create_task = nullptr, *s_done = nullptr;
